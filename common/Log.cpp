@@ -1,0 +1,39 @@
+#include "common/Log.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace tavrin {
+
+namespace {
+const char* levelName(LogLevel level) {
+    switch (level) {
+    case LogLevel::Debug:
+        return "debug";
+    case LogLevel::Info:
+        return "info";
+    case LogLevel::Default:
+        return "default";
+    case LogLevel::Error:
+        return "error";
+    case LogLevel::Fault:
+        return "fault";
+    }
+    return "default";
+}
+} // namespace
+
+void logLine(std::string_view subsystem, std::string_view category, LogLevel level,
+             std::string_view message) {
+    static std::mutex mutex;
+    std::string line;
+    line.reserve(subsystem.size() + category.size() + message.size() + 16);
+    line.append(subsystem).append(" [").append(category).append("] ");
+    line.append(levelName(level)).append(": ").append(message).push_back('\n');
+    std::lock_guard lock(mutex);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace tavrin

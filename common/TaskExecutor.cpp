@@ -1,0 +1,60 @@
+#include "common/TaskExecutor.h"
+
+namespace tavrin {
+
+TaskExecutor::TaskExecutor(std::size_t maxThreads) : maxThreads_(maxThreads ? maxThreads : 1) {}
+
+TaskExecutor::~TaskExecutor() { shutdown(); }
+
+bool TaskExecutor::spawn(std::function<void()> task) {
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return false;
+    queue_.push_back(std::move(task));
+    if (idle_ == 0 && workers_.size() < maxThreads_)
+        workers_.emplace_back([this] { workerLoop(); });
+    else
+        wake_.notify_one();
+    return true;
+}
+
+void TaskExecutor::workerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ++idle_;
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        --idle_;
+        if (queue_.empty())
+            return; // stopping, and nothing left to do
+        auto task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        try {
+            task();
+        } catch (...) {
+            // A task's failure is its own business; the worker carries on.
+        }
+        task = nullptr; // release captures outside the lock
+        lock.lock();
+    }
+}
+
+void TaskExecutor::shutdown() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        workers.swap(workers_);
+    }
+    wake_.notify_all();
+    for (auto& w : workers)
+        if (w.joinable())
+            w.join();
+}
+
+TaskExecutor& TaskExecutor::shared() {
+    static TaskExecutor executor;
+    return executor;
+}
+
+} // namespace tavrin

@@ -1,0 +1,19 @@
+// tavrinctl: a command-line tool for the people who support and debug the
+// system. Each subcommand exercises one piece of it by hand.
+
+#include "tools/tavrinctl/Commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"tavrinctl - inspect and exercise the review bridge by hand"};
+    app.require_subcommand(1);
+    int exitCode = tavrin::ctl::kExitOK;
+
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int status = app.exit(e);
+        return status == 0 ? 0 : tavrin::ctl::kExitBadInput;
+    }
+    return exitCode;
+}
