@@ -1,0 +1,425 @@
+#include "platform/linux/InotifyEventStream.h"
+
+#include "common/Log.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace tavrin::linux_platform {
+
+namespace {
+
+constexpr const char* kSubsystem = "ai.tavrin.fcp";
+constexpr const char* kCategory = "FileEventStream";
+
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
+                                     IN_MOVED_FROM | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+std::string join(const std::string& dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir);
+    if (path.empty() || path.back() != '/')
+        path.push_back('/');
+    path.append(name);
+    return path;
+}
+
+bool isBelow(const std::string& path, const std::string& dir) {
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+           path[dir.size()] == '/';
+}
+
+std::string trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+InotifyEventStream::InotifyEventStream(FileEventStreamOptions options, MainQueue& queue,
+                                       Callback callback)
+    : options_(std::move(options)), queue_(queue),
+      sink_(std::make_shared<Sink>(Sink{std::move(callback)})) {
+    auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(options_.latency);
+    latency_ = std::max(latency, std::chrono::milliseconds(0));
+    // While a batch is open the reader reads at most this often, so the kernel
+    // merges the many identical write events of a large export for us.
+    readInterval_ = std::min(std::chrono::milliseconds(100), latency_ / 4);
+    pollInterval_ = std::max(latency_, std::chrono::milliseconds(10));
+    for (auto& path : options_.paths)
+        path = trimmed(std::move(path));
+}
+
+InotifyEventStream::~InotifyEventStream() {
+    stop();
+}
+
+bool InotifyEventStream::start() {
+    if (reader_.joinable())
+        return true;
+    if (!sink_)
+        return false; // stopped streams stay stopped
+    inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (inotifyFd_ < 0 || stopFd_ < 0) {
+        logLine(kSubsystem, kCategory, LogLevel::Error,
+                std::string("cannot start watching: ") + std::strerror(errno));
+        closeDescriptors();
+        return false;
+    }
+    for (const auto& root : options_.paths) {
+        struct stat info {};
+        if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            ::access(root.c_str(), R_OK | X_OK) != 0) {
+            logLine(kSubsystem, kCategory, LogLevel::Error,
+                    "cannot watch " + root + ": not a readable folder");
+            closeDescriptors();
+            dirOfWatch_.clear();
+            watchOfDir_.clear();
+            unwatched_.clear();
+            signatures_.clear();
+            return false;
+        }
+        addTree(root, false, 0);
+    }
+    logUnwatched();
+    weakSink_ = sink_;
+    reader_ = std::thread([this] { run(); });
+    return true;
+}
+
+void InotifyEventStream::stop() {
+    if (reader_.joinable()) {
+        std::uint64_t one = 1;
+        // An eventfd write of 8 bytes cannot be short; retry only on a signal.
+        while (::write(stopFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+        reader_.join();
+    }
+    closeDescriptors();
+    sink_.reset(); // batches already posted find the sink gone
+}
+
+void InotifyEventStream::closeDescriptors() {
+    if (inotifyFd_ >= 0)
+        ::close(inotifyFd_);
+    if (stopFd_ >= 0)
+        ::close(stopFd_);
+    inotifyFd_ = stopFd_ = -1;
+}
+
+void InotifyEventStream::run() {
+    using std::chrono::milliseconds;
+    auto nextRead = Clock::now();
+    auto nextCheck = Clock::now() + pollInterval_;
+    for (;;) {
+        auto now = Clock::now();
+        if (!pending_.empty() && now >= deadline_) {
+            deliver();
+            continue;
+        }
+        if (!unwatched_.empty() && now >= nextCheck) {
+            checkUnwatched();
+            nextCheck = Clock::now() + pollInterval_;
+            continue;
+        }
+        auto wakeAt = Clock::time_point::max();
+        if (!pending_.empty())
+            wakeAt = deadline_;
+        if (!unwatched_.empty())
+            wakeAt = std::min(wakeAt, nextCheck);
+        bool readNow = pending_.empty() || now >= nextRead;
+        if (!readNow)
+            wakeAt = std::min(wakeAt, nextRead);
+
+        int timeout = -1;
+        if (wakeAt != Clock::time_point::max()) {
+            auto wait = std::chrono::ceil<milliseconds>(wakeAt - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
+        }
+        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {inotifyFd_, readNow ? short(POLLIN) : short(0), 0}};
+        int ready = ::poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            logLine(kSubsystem, kCategory, LogLevel::Fault,
+                    std::string("stopped watching: poll failed: ") + std::strerror(errno));
+            return;
+        }
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents != 0)
+            return;
+        if (fds[1].revents & POLLIN) {
+            readEvents();
+            if (!pending_.empty())
+                nextRead = Clock::now() + readInterval_;
+        }
+    }
+}
+
+void InotifyEventStream::readEvents() {
+    alignas(inotify_event) char buffer[64 * 1024];
+    bool overflowed = false;
+    // Bounded, so a writer that never pauses cannot keep the reader from
+    // delivering; the rest is read on the next round.
+    for (int round = 0; round < 16; ++round) {
+        ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        for (char* at = buffer; at < buffer + got;) {
+            auto* event = reinterpret_cast<inotify_event*>(at);
+            at += sizeof(inotify_event) + event->len;
+            if (event->mask & IN_Q_OVERFLOW) {
+                overflowed = true;
+                continue;
+            }
+            std::string_view name = event->len ? std::string_view(event->name) : std::string_view();
+            FileEventFlags flags = 0;
+            if (!(event->mask & IN_ISDIR)) {
+                if (event->mask & IN_CREATE)
+                    flags |= kFileEventItemCreated;
+                if (event->mask & IN_MOVED_TO)
+                    flags |= kFileEventItemCreated | kFileEventItemRenamed;
+                if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
+                    flags |= kFileEventItemModified;
+            }
+            // A run of writes to one file: already pending with these flags.
+            if (flags != 0 && event->wd == lastWd_ && (flags & ~lastFlags_) == 0 &&
+                name == lastName_)
+                continue;
+
+            auto dirIt = dirOfWatch_.find(event->wd);
+            if (dirIt == dirOfWatch_.end())
+                continue;
+            if (event->mask & IN_IGNORED) {
+                // The folder is gone (or was moved away and unwatched).
+                auto byPath = watchOfDir_.find(dirIt->second);
+                if (byPath != watchOfDir_.end() && byPath->second == event->wd)
+                    watchOfDir_.erase(byPath);
+                dirOfWatch_.erase(dirIt);
+                lastWd_ = -1;
+                continue;
+            }
+            if (name.empty())
+                continue;
+            std::string path = join(dirIt->second, name);
+            if (event->mask & IN_ISDIR) {
+                if (event->mask & IN_MOVED_FROM)
+                    removeTree(path);
+                if (event->mask & (IN_CREATE | IN_MOVED_TO))
+                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                continue;
+            }
+            if (flags == 0)
+                continue;
+            flags |= kFileEventItemIsFile;
+            lastFlags_ = addPending(std::move(path), flags);
+            lastWd_ = event->wd;
+            lastName_.assign(name);
+        }
+        if (static_cast<std::size_t>(got) < sizeof buffer / 2)
+            break;
+    }
+    if (overflowed)
+        rescanAfterOverflow();
+    logUnwatched();
+}
+
+// Watches dir and everything below it. Each folder is watched before it is
+// listed, so a file created meanwhile is either listed or seen as an event.
+void InotifyEventStream::addTree(const std::string& top, bool report, FileEventFlags flags) {
+    std::vector<std::string> stack{top};
+    while (!stack.empty()) {
+        std::string dir = std::move(stack.back());
+        stack.pop_back();
+        int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kWatchMask);
+        bool watched = wd >= 0;
+        if (watched) {
+            auto old = dirOfWatch_.find(wd);
+            if (old != dirOfWatch_.end() && old->second != dir)
+                watchOfDir_.erase(old->second); // same folder under a new name
+            dirOfWatch_[wd] = dir;
+            watchOfDir_[dir] = wd;
+            unwatched_.erase(dir);
+        } else if (errno == ENOENT || errno == ENOTDIR) {
+            continue; // gone again, or not a folder after all
+        } else if (unwatched_.insert(dir).second) {
+            ++newlyUnwatched_;
+        }
+
+        DIR* listing = ::opendir(dir.c_str());
+        if (!listing)
+            continue;
+        while (dirent* entry = ::readdir(listing)) {
+            std::string_view name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            unsigned char type = entry->d_type;
+            std::string path = join(dir, name);
+            struct stat info {};
+            if (type == DT_UNKNOWN || !watched) {
+                if (::lstat(path.c_str(), &info) != 0)
+                    continue;
+                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+            if (type == DT_DIR) {
+                stack.push_back(std::move(path));
+            } else if (type == DT_REG) {
+                if (!watched)
+                    signatures_[path] = {static_cast<long long>(info.st_size),
+                                         info.st_mtim.tv_sec * 1'000'000'000LL +
+                                             info.st_mtim.tv_nsec};
+                if (report)
+                    addPending(std::move(path), flags);
+            }
+        }
+        ::closedir(listing);
+    }
+}
+
+// A folder moved away: its watches would report under a stale name.
+void InotifyEventStream::removeTree(const std::string& top) {
+    for (auto it = watchOfDir_.begin(); it != watchOfDir_.end();) {
+        if (it->first == top || isBelow(it->first, top)) {
+            inotify_rm_watch(inotifyFd_, it->second);
+            dirOfWatch_.erase(it->second);
+            it = watchOfDir_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::erase_if(unwatched_, [&](const std::string& d) { return d == top || isBelow(d, top); });
+    std::erase_if(signatures_, [&](const auto& entry) { return isBelow(entry.first, top); });
+    lastWd_ = -1;
+}
+
+void InotifyEventStream::rescanAfterOverflow() {
+    std::size_t before = pending_.size();
+    for (const auto& root : options_.paths)
+        addTree(root, true, kFileEventItemModified | kFileEventItemIsFile);
+    logLine(kSubsystem, kCategory, LogLevel::Error,
+            "the kernel's event queue overflowed and events were lost; rescanned the watched "
+            "folders and reported every file as modified (" +
+                std::to_string(pending_.size() - std::min(before, pending_.size())) +
+                " not already pending)");
+}
+
+// Folders we could not watch: try the watch again, and report the files that
+// appeared or changed since the last look.
+void InotifyEventStream::checkUnwatched() {
+    std::vector<std::string> dirs(unwatched_.begin(), unwatched_.end());
+    for (const auto& dir : dirs) {
+        if (!unwatched_.count(dir))
+            continue; // removed with a parent in this round
+        struct stat info {};
+        if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            removeTree(dir);
+            continue;
+        }
+        int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kWatchMask);
+        if (wd >= 0) {
+            dirOfWatch_[wd] = dir;
+            watchOfDir_[dir] = wd;
+            unwatched_.erase(dir);
+        }
+        DIR* listing = ::opendir(dir.c_str());
+        if (!listing)
+            continue;
+        while (dirent* entry = ::readdir(listing)) {
+            std::string_view name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = join(dir, name);
+            struct stat file {};
+            if (::lstat(path.c_str(), &file) != 0)
+                continue;
+            if (S_ISDIR(file.st_mode)) {
+                if (!watchOfDir_.count(path) && !unwatched_.count(path))
+                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                continue;
+            }
+            if (!S_ISREG(file.st_mode))
+                continue;
+            Signature now{static_cast<long long>(file.st_size),
+                          file.st_mtim.tv_sec * 1'000'000'000LL + file.st_mtim.tv_nsec};
+            auto known = signatures_.find(path);
+            bool changed = known == signatures_.end() || !(known->second == now);
+            if (wd >= 0) {
+                // Watched from now on; report once more in case it changed just now.
+                if (known != signatures_.end())
+                    signatures_.erase(known);
+                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
+            } else if (changed) {
+                signatures_[path] = now;
+                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
+            }
+        }
+        ::closedir(listing);
+    }
+    logUnwatched();
+}
+
+// One line per episode of folders that could not be watched.
+void InotifyEventStream::logUnwatched() {
+    if (newlyUnwatched_ == 0)
+        return;
+    logLine(kSubsystem, kCategory, LogLevel::Error,
+            "cannot watch " + std::to_string(newlyUnwatched_) + " folder(s) below " +
+                options_.paths.front() +
+                " (is the inotify watch limit fs.inotify.max_user_watches reached?); "
+                "checking them for new or changed files every " +
+                std::to_string(pollInterval_.count()) + " ms instead");
+    newlyUnwatched_ = 0;
+}
+
+FileEventFlags InotifyEventStream::addPending(std::string path, FileEventFlags flags) {
+    if (pending_.empty())
+        deadline_ = Clock::now() + latency_;
+    auto [it, inserted] = pending_.try_emplace(std::move(path), 0);
+    it->second |= flags;
+    if (inserted)
+        pendingOrder_.push_back(&it->first);
+    return it->second;
+}
+
+void InotifyEventStream::deliver() {
+    std::vector<std::string> paths;
+    std::vector<FileEventFlags> flags;
+    paths.reserve(pendingOrder_.size());
+    flags.reserve(pendingOrder_.size());
+    for (const std::string* key : pendingOrder_) {
+        auto node = pending_.extract(*key);
+        flags.push_back(node.mapped());
+        paths.push_back(std::move(node.key()));
+    }
+    pending_.clear();
+    pendingOrder_.clear();
+    lastWd_ = -1;
+    queue_.post([sink = weakSink_, paths = std::move(paths), flags = std::move(flags)] {
+        if (auto target = sink.lock())
+            target->callback(paths.size(), paths, flags);
+    });
+}
+
+} // namespace tavrin::linux_platform
+
+namespace tavrin {
+
+std::unique_ptr<FileEventStream> makeFileEventStream(const FileEventStreamOptions& options,
+                                                     MainQueue& queue,
+                                                     FileEventStream::Callback callback) {
+    return std::make_unique<linux_platform::InotifyEventStream>(options, queue,
+                                                                std::move(callback));
+}
+
+} // namespace tavrin

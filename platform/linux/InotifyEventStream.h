@@ -1,0 +1,97 @@
+#pragma once
+// The file event stream on inotify.
+//
+// Watches each folder and every folder below it, adding watches for folders
+// that appear later (created or moved in) and reporting the files already in
+// them. A file created, written, closed after writing or moved in is reported
+// as created or modified. Events are collected on a reader thread and delivered
+// on the main queue one latency after the first event of a batch, repeated
+// events for one path merged into one entry.
+//
+// Nothing is lost silently: when the kernel's event queue overflows, the tree is
+// walked again and every file in it reported as modified; a folder that cannot
+// be watched (the user's watch limit) is walked at once, its files reported as
+// modified, and then checked every latency for files that appeared or changed
+// while the watch is tried again. Each such episode writes one log line.
+
+#include "common/FileEventStream.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace tavrin::linux_platform {
+
+class InotifyEventStream final : public FileEventStream {
+  public:
+    // Does nothing until start(). callback runs on queue's thread.
+    InotifyEventStream(FileEventStreamOptions options, MainQueue& queue, Callback callback);
+    // Stops the stream.
+    ~InotifyEventStream() override;
+
+    InotifyEventStream(const InotifyEventStream&) = delete;
+    InotifyEventStream& operator=(const InotifyEventStream&) = delete;
+
+    // Main thread. Adds the watches (blocks while it walks the folders) and
+    // starts the reader thread. False when a folder does not exist, is not a
+    // folder or cannot be read, or inotify is unavailable.
+    bool start() override;
+    // Main thread. Wakes and joins the reader thread and closes its descriptors;
+    // returns promptly. No callback runs after it returns.
+    void stop() override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Sink {
+        Callback callback;
+    };
+    struct Signature {
+        long long size;
+        long long mtimeNs;
+        bool operator==(const Signature&) const = default;
+    };
+
+    void run();
+    void readEvents();
+    void addTree(const std::string& dir, bool report, FileEventFlags flags);
+    void removeTree(const std::string& dir);
+    void rescanAfterOverflow();
+    void checkUnwatched();
+    FileEventFlags addPending(std::string path, FileEventFlags flags);
+    void logUnwatched();
+    void deliver();
+    void closeDescriptors();
+
+    FileEventStreamOptions options_;
+    MainQueue& queue_;
+    std::shared_ptr<Sink> sink_;
+    std::chrono::milliseconds latency_;
+    std::chrono::milliseconds readInterval_;
+    std::chrono::milliseconds pollInterval_;
+
+    int inotifyFd_ = -1;
+    int stopFd_ = -1;
+    std::thread reader_;
+
+    // Owned by start() before the reader begins, then by the reader alone.
+    std::weak_ptr<Sink> weakSink_;
+    std::unordered_map<int, std::string> dirOfWatch_;
+    std::unordered_map<std::string, int> watchOfDir_;
+    std::set<std::string> unwatched_;             // folders whose watch could not be added
+    std::map<std::string, Signature> signatures_; // files in unwatched folders
+    std::size_t newlyUnwatched_ = 0;
+    std::unordered_map<std::string, FileEventFlags> pending_;
+    std::vector<const std::string*> pendingOrder_; // keys of pending_, first event first
+    Clock::time_point deadline_{};
+    // The last merged event, so a run of writes to one file costs a comparison.
+    int lastWd_ = -1;
+    std::string lastName_;
+    FileEventFlags lastFlags_ = 0;
+};
+
+} // namespace tavrin::linux_platform
