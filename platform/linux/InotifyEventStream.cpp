@@ -125,7 +125,9 @@ void InotifyEventStream::run() {
     auto nextCheck = Clock::now() + pollInterval_;
     for (;;) {
         auto now = Clock::now();
-        if (!pending_.empty() && now >= deadline_) {
+        if (batchOpen() && now >= deadline_) {
+            if (rescanPending_)
+                rescanAfterOverflow();
             deliver();
             continue;
         }
@@ -135,11 +137,11 @@ void InotifyEventStream::run() {
             continue;
         }
         auto wakeAt = Clock::time_point::max();
-        if (!pending_.empty())
+        if (batchOpen())
             wakeAt = deadline_;
         if (!unwatched_.empty())
             wakeAt = std::min(wakeAt, nextCheck);
-        bool readNow = pending_.empty() || now >= nextRead;
+        bool readNow = !batchOpen() || now >= nextRead;
         if (!readNow)
             wakeAt = std::min(wakeAt, nextRead);
 
@@ -161,7 +163,7 @@ void InotifyEventStream::run() {
             return;
         if (fds[1].revents & POLLIN) {
             readEvents();
-            if (!pending_.empty())
+            if (batchOpen())
                 nextRead = Clock::now() + readInterval_;
         }
     }
@@ -230,8 +232,13 @@ void InotifyEventStream::readEvents() {
         if (static_cast<std::size_t>(got) < sizeof buffer / 2)
             break;
     }
-    if (overflowed)
-        rescanAfterOverflow();
+    if (overflowed) {
+        // One walk per batch however often the queue overflows meanwhile: it
+        // runs when the batch is delivered.
+        if (!batchOpen())
+            deadline_ = Clock::now() + latency_;
+        rescanPending_ = true;
+    }
     logUnwatched();
 }
 
@@ -304,6 +311,7 @@ void InotifyEventStream::removeTree(const std::string& top) {
 }
 
 void InotifyEventStream::rescanAfterOverflow() {
+    rescanPending_ = false;
     std::size_t before = pending_.size();
     for (const auto& root : options_.paths)
         addTree(root, true, kFileEventItemModified | kFileEventItemIsFile);
@@ -383,7 +391,7 @@ void InotifyEventStream::logUnwatched() {
 }
 
 FileEventFlags InotifyEventStream::addPending(std::string path, FileEventFlags flags) {
-    if (pending_.empty())
+    if (!batchOpen())
         deadline_ = Clock::now() + latency_;
     auto [it, inserted] = pending_.try_emplace(std::move(path), 0);
     it->second |= flags;

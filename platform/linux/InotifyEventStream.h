@@ -66,6 +66,7 @@ class InotifyEventStream final : public FileEventStream {
     void logUnwatched();
     void deliver();
     void closeDescriptors();
+    bool batchOpen() const { return rescanPending_ || !pending_.empty(); }
 
     FileEventStreamOptions options_;
     MainQueue& queue_;
@@ -87,6 +88,7 @@ class InotifyEventStream final : public FileEventStream {
     std::size_t newlyUnwatched_ = 0;
     std::unordered_map<std::string, FileEventFlags> pending_;
     std::vector<const std::string*> pendingOrder_; // keys of pending_, first event first
+    bool rescanPending_ = false;                   // the queue overflowed during this batch
     Clock::time_point deadline_{};
     // The last merged event, so a run of writes to one file costs a comparison.
     int lastWd_ = -1;

@@ -1,0 +1,303 @@
+#include "platform/linux/InotifyEventStream.h"
+#include "tests/support/ManualMainQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+namespace tavrin::linux_platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ManualMainQueue;
+
+constexpr FileEventFlags kCreatedOrModified = kFileEventItemCreated | kFileEventItemModified;
+
+fs::path makeTempFolder(const char* stem) {
+    std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data()))
+        return {};
+    return pattern;
+}
+
+void write(const fs::path& path, std::size_t bytes = 1) {
+    std::ofstream(path, std::ios::binary) << std::string(bytes, 'x');
+}
+
+std::size_t countEntries(const char* dir) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : fs::directory_iterator(dir))
+        ++n;
+    return n;
+}
+
+// Collects the batches a stream delivers; every batch must name each path once.
+struct Collector {
+    std::vector<std::map<std::string, FileEventFlags>> batches;
+    std::map<std::string, FileEventFlags> seen;
+    bool duplicateInBatch = false;
+
+    FileEventStream::Callback callback() {
+        return [this](std::size_t count, const std::vector<std::string>& paths,
+                      const std::vector<FileEventFlags>& flags) {
+            EXPECT_EQ(count, paths.size());
+            EXPECT_EQ(count, flags.size());
+            std::map<std::string, FileEventFlags> batch;
+            for (std::size_t i = 0; i < count; ++i) {
+                duplicateInBatch |= !batch.emplace(paths[i], flags[i]).second;
+                seen[paths[i]] |= flags[i];
+            }
+            batches.push_back(std::move(batch));
+        };
+    }
+    bool sawChanged(const fs::path& path) const {
+        auto it = seen.find(path.string());
+        return it != seen.end() && (it->second & kCreatedOrModified);
+    }
+};
+
+class AnInotifyEventStream : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder = makeTempFolder("inotify-stream");
+        outside = makeTempFolder("inotify-outside");
+        ASSERT_FALSE(folder.empty());
+        ASSERT_FALSE(outside.empty());
+    }
+    void TearDown() override {
+        if (stream)
+            stream->stop();
+        fs::remove_all(folder);
+        fs::remove_all(outside);
+    }
+    void startStream() {
+        FileEventStreamOptions options;
+        options.paths = {folder.string()};
+        options.latency = 50ms;
+        stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
+        ASSERT_TRUE(stream->start());
+    }
+    // Waits, running delivered batches, until every path was seen changed.
+    bool waitForChanged(const std::vector<fs::path>& paths) {
+        return queue.runUntil(
+            [&] {
+                for (const auto& path : paths) {
+                    if (!collector.sawChanged(path))
+                        return false;
+                }
+                return true;
+            },
+            30s);
+    }
+
+    ManualMainQueue queue;
+    Collector collector;
+    std::unique_ptr<InotifyEventStream> stream;
+    fs::path folder;
+    fs::path outside;
+};
+
+TEST_F(AnInotifyEventStream, ReportsFilesInNewNestedFoldersIncludingThoseAlreadyThere) {
+    fs::create_directories(folder / "existing");
+    write(folder / "existing" / "old.mp4");
+    startStream();
+
+    // Created faster than a watch can be added for each level.
+    fs::create_directories(folder / "a" / "b" / "c");
+    write(folder / "a" / "b" / "c" / "x.mp4", 100);
+    write(folder / "a" / "top.mov");
+    write(folder / "existing" / "new.mp4");
+    ASSERT_TRUE(waitForChanged(
+        {folder / "a/b/c/x.mp4", folder / "a/top.mov", folder / "existing/new.mp4"}));
+
+    // A folder built elsewhere and moved in, with files at several depths.
+    fs::create_directories(outside / "render" / "deep");
+    write(outside / "render" / "one.mp4");
+    write(outside / "render" / "deep" / "two.mp4");
+    fs::rename(outside / "render", folder / "a" / "render");
+    ASSERT_TRUE(waitForChanged({folder / "a/render/one.mp4", folder / "a/render/deep/two.mp4"}));
+
+    // The new folders stay watched.
+    write(folder / "a" / "b" / "c" / "later.mp4");
+    write(folder / "a" / "render" / "deep" / "later.mp4");
+    ASSERT_TRUE(waitForChanged({folder / "a/b/c/later.mp4", folder / "a/render/deep/later.mp4"}));
+
+    EXPECT_FALSE(collector.seen.count((folder / "existing" / "old.mp4").string()))
+        << "untouched files from before start are not reported";
+    EXPECT_FALSE(collector.duplicateInBatch);
+}
+
+TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreated) {
+    startStream();
+    write(outside / "export.mov", 10);
+    fs::rename(outside / "export.mov", folder / "export.mov");
+    ASSERT_TRUE(waitForChanged({folder / "export.mov"}));
+    EXPECT_TRUE(collector.seen[(folder / "export.mov").string()] & kFileEventItemCreated);
+}
+
+TEST_F(AnInotifyEventStream, FollowsAFolderRenamedInsideTheTreeAndForgetsOneMovedOut) {
+    fs::create_directories(folder / "before");
+    fs::create_directories(folder / "leaving");
+    startStream();
+    fs::rename(folder / "before", folder / "after");
+    fs::rename(folder / "leaving", outside / "left");
+    write(folder / "after" / "clip.mp4");
+    write(outside / "left" / "elsewhere.mp4");
+    write(folder / "marker.mp4");
+    ASSERT_TRUE(waitForChanged({folder / "after/clip.mp4", folder / "marker.mp4"}));
+    EXPECT_FALSE(collector.seen.count((folder / "before" / "clip.mp4").string()));
+    EXPECT_FALSE(collector.seen.count((folder / "leaving" / "elsewhere.mp4").string()))
+        << "a folder moved out must not report under its old name";
+
+    // A folder deleted and made again under the same name is watched again.
+    fs::remove_all(folder / "after");
+    fs::create_directories(folder / "after");
+    write(folder / "after" / "again.mp4");
+    ASSERT_TRUE(waitForChanged({folder / "after/again.mp4"}));
+}
+
+TEST_F(AnInotifyEventStream, ReportsAThousandFilesWrittenAtOnceInFewBatches) {
+    startStream();
+    std::vector<fs::path> paths;
+    for (int i = 0; i < 1000; ++i) {
+        paths.push_back(folder / ("clip" + std::to_string(i) + ".mp4"));
+        write(paths.back(), 64);
+    }
+    ASSERT_TRUE(waitForChanged(paths));
+    EXPECT_FALSE(collector.duplicateInBatch);
+    std::size_t entries = 0;
+    for (const auto& batch : collector.batches)
+        entries += batch.size();
+    // Each file's create, write and close merge into one entry; only a file
+    // written across a batch boundary may appear in two batches.
+    EXPECT_LT(entries, 1000u + collector.batches.size());
+}
+
+TEST_F(AnInotifyEventStream, MergesManyWritesToOneFileIntoOneEntryPerBatch) {
+    FileEventStreamOptions options;
+    options.paths = {folder.string()};
+    options.latency = 500ms; // one batch holds about the whole export
+    stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
+    ASSERT_TRUE(stream->start());
+    {
+        std::ofstream out(folder / "big.mov", std::ios::binary);
+        std::string chunk(4096, 'x');
+        for (int i = 0; i < 5000; ++i)
+            out.write(chunk.data(), static_cast<std::streamsize>(chunk.size())).flush();
+    }
+    ASSERT_TRUE(waitForChanged({folder / "big.mov"}));
+    EXPECT_LE(collector.batches.size(), 2u);
+    for (const auto& batch : collector.batches)
+        EXPECT_EQ(batch.size(), 1u);
+    EXPECT_EQ(collector.seen[(folder / "big.mov").string()] & kCreatedOrModified,
+              kCreatedOrModified);
+}
+
+// Forces a real queue overflow: the kernel's per-instance queue length is read
+// when the inotify instance is made, so it is lowered for that moment only.
+// Needs root (CI runs as root).
+TEST_F(AnInotifyEventStream, RescansAndReportsEveryFileWhenTheKernelQueueOverflows) {
+    const char* knob = "/proc/sys/fs/inotify/max_queued_events";
+    std::string saved;
+    std::ifstream(knob) >> saved;
+    if (saved.empty() || ::access(knob, W_OK) != 0)
+        GTEST_SKIP() << "needs write access to " << knob;
+    fs::create_directories(folder / "sub");
+    {
+        std::ofstream(knob) << 16;
+        FileEventStreamOptions options;
+        options.paths = {folder.string()};
+        options.latency = 50ms;
+        stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
+        bool started = stream->start();
+        std::ofstream(knob) << saved;
+        ASSERT_TRUE(started);
+    }
+    ::testing::internal::CaptureStderr();
+    std::vector<fs::path> paths;
+    for (int i = 0; i < 2000; ++i) {
+        paths.push_back((i % 2 ? folder / "sub" : folder) / ("f" + std::to_string(i) + ".mp4"));
+        write(paths.back());
+    }
+    bool all = waitForChanged(paths);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(all) << collector.seen.size() << " of " << paths.size() << " seen";
+    EXPECT_NE(log.find("event queue overflowed"), std::string::npos) << log;
+    EXPECT_FALSE(collector.duplicateInBatch);
+}
+
+// The watch limit is per user namespace: a child in its own namespace with a
+// limit of two watches cannot watch every folder, must say so once, and must
+// still report what is written into the folders it could not watch.
+TEST_F(AnInotifyEventStream, KeepsReportingFoldersItCannotWatchBeyondTheWatchLimit) {
+    for (const char* dir : {"d1", "d2", "d3", "d4"}) {
+        fs::create_directories(folder / dir);
+        write(folder / dir / "old.mp4");
+    }
+    auto child = [&] {
+        if (::unshare(CLONE_NEWUSER) != 0) {
+            std::fprintf(stderr, "no user namespace\n");
+            std::_Exit(3);
+        }
+        std::ofstream("/proc/sys/user/max_inotify_watches") << 2;
+        startStream();
+        // Written into every folder, watched or not; one old file changes.
+        std::vector<fs::path> expected;
+        for (const char* dir : {"d1", "d2", "d3", "d4"}) {
+            expected.push_back(folder / dir / "new.mp4");
+            write(expected.back());
+        }
+        write(folder / "d3" / "old.mp4", 5);
+        expected.push_back(folder / "d3" / "old.mp4");
+        bool all = waitForChanged(expected);
+        bool untouchedQuiet = !collector.seen.count((folder / "d1" / "old.mp4").string()) &&
+                              !collector.seen.count((folder / "d4" / "old.mp4").string());
+        stream->stop();
+        std::_Exit(all && untouchedQuiet ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "cannot watch 3 folder\\(s\\)");
+}
+
+TEST_F(AnInotifyEventStream, StopsPromptlyLeavingNoThreadOrDescriptor) {
+    std::size_t fdsBefore = countEntries("/proc/self/fd");
+    std::size_t threadsBefore = countEntries("/proc/self/task");
+    startStream();
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore + 1);
+    write(folder / "a.mp4"); // leaves a batch open while stopping
+    auto began = std::chrono::steady_clock::now();
+    stream->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s) << "generous safety limit";
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    queue.runPending();
+    std::size_t delivered = collector.batches.size();
+    write(folder / "b.mp4");
+    queue.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(collector.batches.size(), delivered) << "nothing after stop";
+    stream->stop(); // twice is fine
+}
+
+TEST_F(AnInotifyEventStream, RefusesAFolderThatDoesNotExist) {
+    FileEventStreamOptions options;
+    options.paths = {(folder / "missing").string()};
+    std::size_t fdsBefore = countEntries("/proc/self/fd");
+    ::testing::internal::CaptureStderr();
+    InotifyEventStream missing(options, queue, collector.callback());
+    EXPECT_FALSE(missing.start());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot watch"), std::string::npos);
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+}
+
+} // namespace
+} // namespace tavrin::linux_platform
