@@ -205,6 +205,10 @@ void InotifyEventStream::readEvents() {
                 continue;
             if (event->mask & IN_IGNORED) {
                 // The folder is gone (or was moved away and unwatched).
+                if (std::find(options_.paths.begin(), options_.paths.end(), dirIt->second) !=
+                    options_.paths.end())
+                    logLine(kSubsystem, kCategory, LogLevel::Error,
+                            "stopped watching " + dirIt->second + ": the folder was removed");
                 auto byPath = watchOfDir_.find(dirIt->second);
                 if (byPath != watchOfDir_.end() && byPath->second == event->wd)
                     watchOfDir_.erase(byPath);
@@ -262,6 +266,7 @@ void InotifyEventStream::addTree(const std::string& top, bool report, FileEventF
             continue; // gone again, or not a folder after all
         } else if (unwatched_.insert(dir).second) {
             ++newlyUnwatched_;
+            watchError_ = errno;
         }
 
         DIR* listing = ::opendir(dir.c_str());
@@ -383,9 +388,11 @@ void InotifyEventStream::logUnwatched() {
         return;
     logLine(kSubsystem, kCategory, LogLevel::Error,
             "cannot watch " + std::to_string(newlyUnwatched_) + " folder(s) below " +
-                options_.paths.front() +
-                " (is the inotify watch limit fs.inotify.max_user_watches reached?); "
-                "checking them for new or changed files every " +
+                options_.paths.front() + " (" +
+                (watchError_ == ENOSPC
+                     ? std::string("the inotify watch limit fs.inotify.max_user_watches is reached")
+                     : std::string(std::strerror(watchError_))) +
+                "); checking them for new or changed files every " +
                 std::to_string(pollInterval_.count()) + " ms instead");
     newlyUnwatched_ = 0;
 }
@@ -413,6 +420,8 @@ void InotifyEventStream::deliver() {
     pending_.clear();
     pendingOrder_.clear();
     lastWd_ = -1;
+    if (paths.empty())
+        return; // an overflow rescan that found no file
     queue_.post([sink = weakSink_, paths = std::move(paths), flags = std::move(flags)] {
         if (auto target = sink.lock())
             target->callback(paths.size(), paths, flags);

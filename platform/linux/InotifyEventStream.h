@@ -86,6 +86,7 @@ class InotifyEventStream final : public FileEventStream {
     std::set<std::string> unwatched_;             // folders whose watch could not be added
     std::map<std::string, Signature> signatures_; // files in unwatched folders
     std::size_t newlyUnwatched_ = 0;
+    int watchError_ = 0; // errno of the last watch that could not be added
     std::unordered_map<std::string, FileEventFlags> pending_;
     std::vector<const std::string*> pendingOrder_; // keys of pending_, first event first
     bool rescanPending_ = false;                   // the queue overflowed during this batch
