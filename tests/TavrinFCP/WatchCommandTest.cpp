@@ -111,11 +111,11 @@ TEST_F(TavrinctlWatch, PrintsTheDetectionLineAtOnceAndExitsZeroOnSigterm) {
     ASSERT_TRUE(watch.running());
     ASSERT_TRUE(watch.waitForErr("Watching")) << watch.err;
     fs::create_directories(folder / "day1");
-    std::ofstream(folder / "day1" / "Final Cut.mov", std::ios::binary) << std::string(1234, 'v');
+    std::ofstream(folder / "day1" / "Review cut 2.mov", std::ios::binary) << std::string(1234, 'v');
     // Real latency and quiet period: about 7 s; the pipe is not a terminal, so
     // the line only arrives now if it was flushed.
     ASSERT_TRUE(watch.waitForOut("\n")) << watch.out << watch.err;
-    EXPECT_EQ(watch.out, "[FileWatcher] Export detected: Final Cut.mov (1234 bytes)\n");
+    EXPECT_EQ(watch.out, "[FileWatcher] Export detected: Review cut 2.mov (1234 bytes)\n");
     EXPECT_EQ(watch.signalAndWait(SIGTERM), 0);
 }
 
