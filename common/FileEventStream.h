@@ -37,8 +37,8 @@ struct FileEventStreamOptions {
 
 class FileEventStream {
   public:
-    // One batch: count events, paths[i] with flags[i] (paths are absolute and
-    // begin with the watched folder's path as given). Repeated events for one
+    // One batch: count events, paths[i] with flags[i] (each path begins with the
+    // watched folder's path as given, less trailing slashes). Repeated events for one
     // path within a batch are merged into one entry with the flags combined.
     // Runs on the main queue.
     using Callback = std::function<void(std::size_t count, const std::vector<std::string>& paths,
