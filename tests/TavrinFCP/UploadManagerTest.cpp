@@ -2,6 +2,7 @@
 // request, and against raw sockets that misbehave in ways a real server can.
 
 #include "TavrinFCP/UploadManager.h"
+#include "common/TaskExecutor.h"
 #include "common/Value.h"
 
 #include <glib.h>
@@ -389,6 +390,33 @@ TEST_F(UploadManagerTest, LetsResponseBodiesOfServiceRequestsDecideWhateverTheir
     service.initiateStatus = 200;
     service.completeAnswer = "[]";
     EXPECT_EQ(upload(service.apiURL(), writeFile("b.mp4", "abc")), "vid-42");
+}
+
+TEST_F(UploadManagerTest, RunsConcurrentUploadsFromExecutorTasksIndependently) {
+    FakeService service;
+    const std::string first = patternBytes(kChunk + 3);
+    const std::string second = std::string(kChunk + 5, 'z');
+    const std::string firstPath = writeFile("first.mp4", first);
+    const std::string secondPath = writeFile("second.mp4", second);
+    std::optional<std::string> results[2];
+    const UploadManager shared = manager(service.apiURL());
+    {
+        TaskExecutor executor;
+        executor.spawn([&] { results[0] = shared.uploadFile(firstPath, "a", "p", kToken); });
+        executor.spawn([&] { results[1] = shared.uploadFile(secondPath, "b", "p", kToken); });
+    } // joins both tasks
+    EXPECT_EQ(results[0], "vid-42");
+    EXPECT_EQ(results[1], "vid-42");
+
+    // Each connection carried one upload's chunks, in order.
+    std::map<std::string, std::string> bytesByConnection;
+    for (const auto& request : service.requests())
+        if (request.method == "PUT")
+            bytesByConnection[request.remotePort] += request.body;
+    std::multiset<std::string> hashes, expected = {sha256(first), sha256(second)};
+    for (const auto& [port, bytes] : bytesByConnection)
+        hashes.insert(sha256(bytes));
+    EXPECT_EQ(hashes, expected);
 }
 
 // --- faults --------------------------------------------------------------------
