@@ -432,11 +432,15 @@ TEST_F(UploadManagerTest, SendsNothingForAMissingFileOrATokenThatCouldSplitAHead
 TEST_F(UploadManagerTest, FailsOnAnInitiateAnswerThatIsNotAnObjectWithBothIdentifiers) {
     FakeService service;
     const std::string path = writeFile("a.mp4", "abc");
-    for (const char* answer :
-         {"<html>Bad Gateway</html>", "", "[]", R"({"uploadId":"u"})",
-          R"({"uploadId":"u","videoId":7})", R"({"uploadId":null,"videoId":"v"})"}) {
+    // The last one is well formed but larger than any answer of the service
+    // (1 MiB at most is kept).
+    for (std::string answer :
+         {std::string("<html>Bad Gateway</html>"), std::string(), std::string("[]"),
+          std::string(R"({"uploadId":"u"})"), std::string(R"({"uploadId":"u","videoId":7})"),
+          std::string(R"({"uploadId":null,"videoId":"v"})"),
+          R"({"uploadId":"u","videoId":"v","padding":")" + std::string(2 << 20, 'x') + R"("})"}) {
         service.initiateAnswer = answer;
-        EXPECT_EQ(upload(service.apiURL(), path), std::nullopt) << answer;
+        EXPECT_EQ(upload(service.apiURL(), path), std::nullopt) << answer.substr(0, 60);
     }
     for (const auto& line : service.paths())
         EXPECT_EQ(line, "POST /api/videos/chunked-upload/initiate");
