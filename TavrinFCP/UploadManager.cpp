@@ -266,7 +266,9 @@ std::optional<std::string> UploadManager::uploadFile(const std::string& path,
                                                      const std::string& projectId,
                                                      const std::string& token) const {
     struct stat attributes {};
-    if (::stat(path.c_str(), &attributes) != 0)
+    // Only a regular file has a size that is its content; opening a FIFO
+    // would block the upload for as long as nobody writes to it.
+    if (::stat(path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode))
         return std::nullopt;
     const std::int64_t fileSize = attributes.st_size;
     const std::int64_t totalChunks = (fileSize + chunkSize - 1) / chunkSize;

@@ -48,7 +48,7 @@ class UploadManager {
 
     const std::string& apiURL() const { return apiURL_; }
 
-    // Uploads the file at `path` as a video named `name` + ".mp4" into the
+    // Uploads the regular file at `path` as a video named `name` + ".mp4" into the
     // project `projectId`, authenticated by the bearer `token`.
     // Returns the service's identifier of the new video once the complete
     // request has been answered; absent on any failure.

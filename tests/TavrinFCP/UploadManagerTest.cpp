@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -421,9 +422,13 @@ TEST_F(UploadManagerTest, RunsConcurrentUploadsFromExecutorTasksIndependently) {
 
 // --- faults --------------------------------------------------------------------
 
-TEST_F(UploadManagerTest, SendsNothingForAMissingFileOrATokenThatCouldSplitAHeader) {
+TEST_F(UploadManagerTest, SendsNothingForAMissingOrNonRegularFileOrATokenThatCouldSplitAHeader) {
     FakeService service;
     EXPECT_EQ(upload(service.apiURL(), (folder_ / "missing.mp4").string()), std::nullopt);
+    EXPECT_EQ(upload(service.apiURL(), folder_.string()), std::nullopt);
+    const std::string fifo = (folder_ / "pipe.mp4").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(upload(service.apiURL(), fifo), std::nullopt);
     std::string path = writeFile("a.mp4", "abc");
     EXPECT_EQ(upload(service.apiURL(), path, "tok\r\nX-Injected: 1"), std::nullopt);
     EXPECT_TRUE(service.requests().empty());
