@@ -145,16 +145,26 @@ std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) {
 
 struct ChunkSource {
     const char* data;
-    std::size_t remaining;
+    std::size_t size;
+    std::size_t sent = 0;
 };
 
 std::size_t supplyChunk(char* buffer, std::size_t size, std::size_t count, void* user) {
     auto* source = static_cast<ChunkSource*>(user);
-    std::size_t length = std::min(size * count, source->remaining);
-    std::memcpy(buffer, source->data, length);
-    source->data += length;
-    source->remaining -= length;
+    std::size_t length = std::min(size * count, source->size - source->sent);
+    std::memcpy(buffer, source->data + source->sent, length);
+    source->sent += length;
     return length;
+}
+
+// Lets curl send the chunk again from the start when a kept-alive connection
+// turns out to be closed and it retries on a new one.
+int rewindChunk(void* user, curl_off_t offset, int origin) {
+    auto* source = static_cast<ChunkSource*>(user);
+    if (origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > source->size)
+        return CURL_SEEKFUNC_FAIL;
+    source->sent = static_cast<std::size_t>(offset);
+    return CURL_SEEKFUNC_OK;
 }
 
 // One easy handle for all the requests of an upload, so its connection cache
@@ -209,6 +219,8 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
         curl_easy_setopt(handle_, CURLOPT_READFUNCTION, supplyChunk);
         curl_easy_setopt(handle_, CURLOPT_READDATA, &source);
+        curl_easy_setopt(handle_, CURLOPT_SEEKFUNCTION, rewindChunk);
+        curl_easy_setopt(handle_, CURLOPT_SEEKDATA, &source);
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, discardBody);
         CURLcode rc = curl_easy_perform(handle_);
