@@ -13,5 +13,7 @@ inline constexpr int kExitBadInput = 2; // input could not be read or understood
 
 // watch FOLDER: prints the detection line for each export (WatchCommand.cpp).
 void registerWatchCommands(CLI::App& app, int& exitCode);
+// tavrinctl upload FILE --name N --project P --token T [--api URL]
+void registerUploadCommands(CLI::App& app, int& exitCode);
 
 } // namespace tavrin::ctl

@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     int exitCode = tavrin::ctl::kExitOK;
     tavrin::ctl::registerWatchCommands(app, exitCode);
+    tavrin::ctl::registerUploadCommands(app, exitCode);
 
     try {
         app.parse(argc, argv);
