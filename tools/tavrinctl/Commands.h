@@ -11,5 +11,7 @@ inline constexpr int kExitOK = 0;
 inline constexpr int kExitFailure = 1;  // the operation ran and failed
 inline constexpr int kExitBadInput = 2; // input could not be read or understood
 
+// tavrinctl sync ...: comment-marker operations through the editor's scripts.
+void registerSyncCommands(CLI::App& app, int& exitCode);
 
 } // namespace tavrin::ctl
