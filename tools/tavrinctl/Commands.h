@@ -11,5 +11,7 @@ inline constexpr int kExitOK = 0;
 inline constexpr int kExitFailure = 1;  // the operation ran and failed
 inline constexpr int kExitBadInput = 2; // input could not be read or understood
 
+// markers read|write: FCPXML marker documents (MarkersCommands.cpp).
+void registerMarkersCommands(CLI::App& app, int& exitCode);
 
 } // namespace tavrin::ctl
