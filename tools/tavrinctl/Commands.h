@@ -11,6 +11,8 @@ inline constexpr int kExitOK = 0;
 inline constexpr int kExitFailure = 1;  // the operation ran and failed
 inline constexpr int kExitBadInput = 2; // input could not be read or understood
 
+// markers read|write: FCPXML marker documents (MarkersCommands.cpp).
+void registerMarkersCommands(CLI::App& app, int& exitCode);
 // tavrinctl sync ...: comment-marker operations through the editor's scripts.
 void registerSyncCommands(CLI::App& app, int& exitCode);
 
