@@ -45,11 +45,11 @@ class StandInEditor {
     }
 
     // A runner with this body after `dir`, `name` (script name without
-    // extension, the script path shifted off) and the call log are set up.
+    // extension), `script` (its path, shifted off the arguments) and the call log are set up.
     void writeRunner(const std::string& body) {
         fs::path path = dir / "runner.sh";
         std::ofstream(path) << "#!/bin/sh\ndir='" << dir.string()
-                            << "'\nname=$(basename \"$1\" .applescript); shift\n"
+                            << "'\nscript=\"$1\"; name=$(basename \"$1\" .applescript); shift\n"
                                "echo \"$name $*\" >> \"$dir/calls.log\"\n"
                             << body << "\n";
         fs::permissions(path, fs::perms::owner_all);

@@ -12,6 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using testing::StandInEditor;
+namespace fs = std::filesystem;
 using ::testing::StartsWith;
 
 class TavrinctlSync : public ::testing::Test {
