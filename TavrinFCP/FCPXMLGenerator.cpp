@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 namespace tavrin::container {
 
@@ -127,12 +128,20 @@ void appendNoteEscaped(std::string& out, std::string_view text) {
     }
 }
 
+// The string under key, without copying it, or nothing.
+std::optional<std::string_view> stringAt(const Dictionary& record, std::string_view key) {
+    const Value* value = lookup(record, key);
+    if (value && value->is_string())
+        return std::string_view(value->get_ref<const std::string&>());
+    return std::nullopt;
+}
+
 void appendMarkerLine(std::string& out, const Dictionary& record) {
     const double start = finiteTime(record, "timestamp").value_or(0);
     const auto end = finiteTime(record, "timestampEnd");
-    const auto userName = stringFor(record, "userName");
-    const auto content = stringFor(record, "content");
-    const auto id = stringFor(record, "id");
+    const auto userName = stringAt(record, "userName");
+    const auto content = stringAt(record, "content");
+    const auto id = stringAt(record, "id");
     const Value* resolved = lookup(record, "resolved");
     const bool isResolved = resolved && resolved->is_boolean() && resolved->get<bool>();
 
@@ -185,7 +194,7 @@ std::string FCPXMLGenerator::generateMarkersFCPXML(const std::vector<Dictionary>
                      [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
 
     std::string out;
-    out.reserve(kHead.size() + kTail.size() + comments.size() * 160);
+    out.reserve(kHead.size() + kTail.size() + comments.size() * 256);
     out.append(kHead);
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (k > 0)

@@ -201,42 +201,57 @@ std::optional<std::string_view> rawAttr(std::string_view attributes, std::string
     }
 }
 
-// Replaces &lt; &gt; &quot; &apos; and &amp; by their characters. One pass
-// gives the same text as replacing them one after another in that order,
-// ampersand last: the entities cannot overlap, and no replacement creates an
-// entity that a later step would replace.
-std::string decodeEntities(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size());
+// The length of the entity at the start of text and its character, or 0.
+std::size_t entityAt(std::string_view text, char& character) {
+    if (text.size() < 4 || text[0] != '&')
+        return 0;
+    if (text[1] == 'l' && text.starts_with("&lt;")) {
+        character = '<';
+        return 4;
+    }
+    if (text[1] == 'g' && text.starts_with("&gt;")) {
+        character = '>';
+        return 4;
+    }
+    if (text[1] == 'q' && text.starts_with("&quot;")) {
+        character = '"';
+        return 6;
+    }
+    if (text[1] == 'a' && text.starts_with("&apos;")) {
+        character = '\'';
+        return 6;
+    }
+    if (text[1] == 'a' && text.starts_with("&amp;")) {
+        character = '&';
+        return 5;
+    }
+    return 0;
+}
+
+// Appends raw with &lt; &gt; &quot; &apos; and &amp; replaced by their
+// characters. One pass gives the same text as replacing them one after another
+// in that order, ampersand last: the entities cannot overlap, and no
+// replacement creates an entity that a later step would replace.
+void appendDecoded(std::string& out, std::string_view raw) {
     std::size_t i = 0;
     while (i < raw.size()) {
         const std::size_t amp = raw.find('&', i);
         if (amp == npos) {
             out.append(raw.substr(i));
-            break;
+            return;
         }
         out.append(raw.substr(i, amp - i));
-        const std::string_view rest = raw.substr(amp);
-        if (rest.starts_with("&lt;")) {
-            out.push_back('<');
-            i = amp + 4;
-        } else if (rest.starts_with("&gt;")) {
-            out.push_back('>');
-            i = amp + 4;
-        } else if (rest.starts_with("&quot;")) {
-            out.push_back('"');
-            i = amp + 6;
-        } else if (rest.starts_with("&apos;")) {
-            out.push_back('\'');
-            i = amp + 6;
-        } else if (rest.starts_with("&amp;")) {
-            out.push_back('&');
-            i = amp + 5;
-        } else {
-            out.push_back('&');
-            i = amp + 1;
-        }
+        char character = '&';
+        const std::size_t length = entityAt(raw.substr(amp), character);
+        out.push_back(character);
+        i = amp + (length == 0 ? 1 : length);
     }
+}
+
+std::string decodeEntities(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    appendDecoded(out, raw);
     return out;
 }
 
@@ -306,16 +321,24 @@ std::string FCPXMLParser::extractAttr(std::string_view attributes, std::string_v
 }
 
 double FCPXMLParser::rationalToSeconds(std::string_view text) {
-    std::string cleaned;
-    cleaned.reserve(text.size());
+    // The text without its "s" characters; on the stack for any usual time.
+    char local[64];
+    std::string heap;
+    char* cleaned = local;
+    if (text.size() > sizeof local) {
+        heap.resize(text.size());
+        cleaned = heap.data();
+    }
+    std::size_t length = 0;
     for (char c : text) {
         if (c != 's')
-            cleaned.push_back(c);
+            cleaned[length++] = c;
     }
+    const std::string_view all(cleaned, length);
+
     std::string_view pieces[3];
     std::size_t count = 0;
     std::size_t from = 0;
-    const std::string_view all = cleaned;
     while (from <= all.size() && count < 3) {
         std::size_t slash = all.find('/', from);
         if (slash == npos)
@@ -336,14 +359,31 @@ double FCPXMLParser::rationalToSeconds(std::string_view text) {
     return parseDecimal(all).value_or(0);
 }
 
+namespace {
+
+// A time attribute in seconds: 0 when missing (or unreadable).
+double timeAttr(std::string_view attributes, std::string_view name) {
+    const auto raw = rawAttr(attributes, name);
+    if (!raw || raw->empty())
+        return 0;
+    if (raw->find('&') == npos)
+        return FCPXMLParser::rationalToSeconds(*raw);
+    return FCPXMLParser::rationalToSeconds(decodeEntities(*raw));
+}
+
+} // namespace
+
 std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
     static constexpr std::string_view kTag = "[tavrin:";
     std::vector<Dictionary> records;
     forEachMarkerElement(document, [&](std::string_view attributes) {
+        // The note is read in its raw form: entities decode to one of < > " ' &,
+        // so the tag prefix, the first "]", the ":" separators and empty pieces
+        // are the same in the raw and the decoded note.
         const auto rawNote = rawAttr(attributes, "note");
         if (!rawNote || !rawNote->starts_with(kTag))
-            return; // a tag cannot start with an entity, so the raw text decides
-        const std::string note = decodeEntities(*rawNote);
+            return;
+        const std::string_view note = *rawNote;
         const std::size_t close = note.find(']');
         if (close == npos)
             return;
@@ -351,7 +391,7 @@ std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
         // The tag's pieces between "[" and "]", split at ":", empty ones dropped.
         std::string_view pieces[3];
         std::size_t count = 0;
-        const std::string_view tag = std::string_view(note).substr(1, close - 1);
+        const std::string_view tag = note.substr(1, close - 1);
         std::size_t from = 0;
         while (from <= tag.size() && count < 3) {
             std::size_t colon = tag.find(':', from);
@@ -363,43 +403,55 @@ std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
         }
         if (count < 2)
             return;
-        const std::string_view status = count >= 3 ? pieces[2] : std::string_view("open");
+        // Only the raw "resolved" decodes to "resolved" (an entity yields no letter).
+        const bool resolved = count >= 3 && pieces[2] == "resolved";
 
-        // The content follows the "]" and the one character after it; a note
-        // that ends at the "]" (or one character later) has empty content.
+        // The content follows the "]" and the one character after it (an entity
+        // or a UTF-8 sequence); a note that ends there has empty content.
         std::size_t contentStart = close + 1;
         if (contentStart < note.size()) {
-            const auto lead = static_cast<unsigned char>(note[contentStart]);
-            std::size_t len = 1;
-            if (lead >= 0xF0 && lead <= 0xF4)
-                len = 4;
-            else if (lead >= 0xE0)
-                len = lead <= 0xEF ? 3 : 1;
-            else if (lead >= 0xC2)
-                len = 2;
-            std::size_t k = 1;
-            while (k < len && contentStart + k < note.size() &&
-                   (static_cast<unsigned char>(note[contentStart + k]) & 0xC0) == 0x80)
-                ++k;
-            contentStart += k;
+            char character = 0;
+            std::size_t length = entityAt(note.substr(contentStart), character);
+            if (length == 0) {
+                const auto lead = static_cast<unsigned char>(note[contentStart]);
+                const std::size_t expected = lead >= 0xF0 && lead <= 0xF4   ? 4
+                                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                                            : 1;
+                length = 1;
+                while (length < expected && contentStart + length < note.size() &&
+                       (static_cast<unsigned char>(note[contentStart + length]) & 0xC0) == 0x80)
+                    ++length;
+            }
+            contentStart += length;
         }
-        std::string content =
-            contentStart < note.size() ? note.substr(contentStart) : std::string();
 
-        const double timestamp = rationalToSeconds(extractAttr(attributes, "start"));
-        const std::string durationText = extractAttr(attributes, "duration");
-        const double duration = durationText.empty() ? 0 : rationalToSeconds(durationText);
-
-        Dictionary record = Dictionary::object();
-        record["id"] = std::string(pieces[1]);
-        record["timestamp"] = timestamp;
+        const double timestamp = timeAttr(attributes, "start");
+        const double duration = timeAttr(attributes, "duration");
         // An end beyond the range of a double is as unreadable as a missing one.
         const double end = timestamp + duration;
-        record["timestampEnd"] =
-            duration > 0.01 && std::isfinite(end) ? Value(end) : Value(nullptr);
-        record["userName"] = extractAttr(attributes, "value");
-        record["content"] = std::move(content);
-        record["resolved"] = status == "resolved";
+
+        std::string id;
+        appendDecoded(id, pieces[1]);
+        std::string userName;
+        if (const auto rawValue = rawAttr(attributes, "value"))
+            appendDecoded(userName, *rawValue);
+        std::string content;
+        if (contentStart < note.size()) {
+            content.reserve(note.size() - contentStart);
+            appendDecoded(content, note.substr(contentStart));
+        }
+
+        // Keys in their sorted order, each placed at the end of the map.
+        Dictionary::object_t fields;
+        fields.emplace_hint(fields.end(), "content", std::move(content));
+        fields.emplace_hint(fields.end(), "id", std::move(id));
+        fields.emplace_hint(fields.end(), "resolved", resolved);
+        fields.emplace_hint(fields.end(), "timestamp", timestamp);
+        fields.emplace_hint(fields.end(), "timestampEnd",
+                            duration > 0.01 && std::isfinite(end) ? Value(end) : Value(nullptr));
+        fields.emplace_hint(fields.end(), "userName", std::move(userName));
+        Dictionary record(std::move(fields));
         records.push_back(std::move(record));
     });
     return records;
