@@ -177,7 +177,9 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    const auto deadline = Clock::now() + timeout;
+    // Capped so that the deadline cannot overflow the clock.
+    const auto deadline =
+        Clock::now() + std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 3650));
     pid_t pid = -1;
     int spawnError = ::posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes,
                                    argv.data(), environ);
@@ -186,6 +188,19 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     if (spawnError != 0)
         throw ProcessError("cannot start " + executable + ": " + errnoText(spawnError));
 
+    // Whatever ends this call early (an exception included) kills and reaps
+    // the child, so none is left running or as a zombie.
+    struct ChildGuard {
+        pid_t pid;
+        bool reaped = false;
+        ~ChildGuard() {
+            if (!reaped) {
+                ::kill(pid, SIGKILL);
+                reap(pid);
+            }
+        }
+    } child{pid};
+
     Descriptor pidfd(pidfdOpen(pid));
     ProcessOutput result;
     bool outOpen = true, errOpen = true, exited = false;
@@ -193,6 +208,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     auto killAndThrow = [&]() -> ProcessOutput {
         ::kill(pid, SIGKILL);
         reap(pid);
+        child.reaped = true;
         throw ProcessError(executable + " did not finish within " +
                            std::to_string(timeout.count()) + " ms and was killed");
     };
@@ -257,6 +273,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     } else if (!waitWithoutPidfd(pid, deadline, status)) {
         return killAndThrow();
     }
+    child.reaped = true;
     result.exitStatus = decodeStatus(status);
     return result;
 }
