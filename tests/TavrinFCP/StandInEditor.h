@@ -35,8 +35,11 @@ class StandInEditor {
     ~StandInEditor() { fs::remove_all(dir); }
 
     // The runner plays the editor; `importReply` is what "import-fcpxml" prints.
-    void playEditor(const std::string& importReply = R"({"success": true})") {
-        writeRunner("case \"$name\" in\n"
+    // `before` runs first, e.g. to misbehave on some calls.
+    void playEditor(const std::string& importReply = R"({"success": true})",
+                    const std::string& before = "") {
+        writeRunner(before +
+                    "case \"$name\" in\n"
                     "export-fcpxml) cp \"$dir/timeline.fcpxml\" \"$1\"; stat -c %a \"$1\" >> "
                     "\"$dir/modes\"; printf '{\"path\": \"%s\"}\\n' \"$1\" ;;\n"
                     "import-fcpxml) stat -c %a \"$1\" >> \"$dir/modes\"; cp \"$1\" "

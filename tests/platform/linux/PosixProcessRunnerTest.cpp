@@ -86,11 +86,12 @@ TEST_F(APosixProcessRunner, KillsAndReapsAChildThatOutlivesTheTimeOut) {
     auto pidFile = (dir_ / "pid").string();
     auto path = script("hang.sh", "echo $$ > '" + pidFile + "'; printf partial; exec sleep 300");
     try {
-        runner_.run(path, {}, 300ms);
+        runner_.run(path, {}, 2s); // long enough for sh to write its pid first
         FAIL() << "a hung child must make the call fail";
     } catch (const ProcessError& error) {
         EXPECT_NE(std::string(error.what()).find("killed"), std::string::npos);
     }
+    ASSERT_FALSE(read("pid").empty());
     pid_t pid = std::stoi(read("pid"));
     // Reaped, not a zombie: the pid no longer names any process of ours.
     EXPECT_EQ(::kill(pid, 0), -1);
