@@ -1,6 +1,6 @@
 #pragma once
 // Writes the marker-only FCPXML document that the editor imports.
-// Stateless; may be called from any thread.
+// Stateless; never blocks; may be called from any thread.
 
 #include "common/Value.h"
 
@@ -12,14 +12,24 @@ namespace tavrin::container {
 
 struct FCPXMLGenerator {
     // The marker document for the comment records, sorted by "timestamp"
-    // (stable), byte for byte as the editor's importer expects. Never fails.
+    // (seconds; stable), byte for byte as the editor's importer expects: one
+    // self-closing marker per record on a one-hour gap, at 24 frames per
+    // second. Never fails; linear in the number of records (plus the sort).
+    //
+    // A "timestamp" or "timestampEnd" that is not a finite number counts as
+    // missing (start 0, no duration), in the sort as well.
     static std::string generateMarkersFCPXML(const std::vector<Dictionary>& comments);
 
-    // seconds at frameRate as an FCPXML rational time: "<frames>/<rate>s".
+    // seconds at frameRate (frames per second) as an FCPXML rational time
+    // "<frames>/<rate>s": frames = seconds x frameRate rounded half away from
+    // zero, rate = frameRate truncated to an integer. Not-a-number gives 0
+    // frames; a count beyond the signed 64-bit range (infinities included) is
+    // clamped to that range. The rate is treated the same way.
     static std::string secondsToRational(double seconds, double frameRate);
 };
 
-// The text with the five XML special characters replaced by entities.
+// The text with the five XML special characters replaced by entities:
+// & -> &amp;, < -> &lt;, > -> &gt;, " -> &quot;, ' -> &apos;.
 std::string xmlEscaped(std::string_view text);
 
 } // namespace tavrin::container

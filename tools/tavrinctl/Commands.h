@@ -15,5 +15,9 @@ inline constexpr int kExitBadInput = 2; // input could not be read or understood
 void registerWatchCommands(CLI::App& app, int& exitCode);
 // tavrinctl upload FILE --name N --project P --token T [--api URL]
 void registerUploadCommands(CLI::App& app, int& exitCode);
+// markers read|write: FCPXML marker documents (MarkersCommands.cpp).
+void registerMarkersCommands(CLI::App& app, int& exitCode);
+// tavrinctl sync ...: comment-marker operations through the editor's scripts.
+void registerSyncCommands(CLI::App& app, int& exitCode);
 
 } // namespace tavrin::ctl

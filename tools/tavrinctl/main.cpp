@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     int exitCode = tavrin::ctl::kExitOK;
     tavrin::ctl::registerWatchCommands(app, exitCode);
     tavrin::ctl::registerUploadCommands(app, exitCode);
+    tavrin::ctl::registerMarkersCommands(app, exitCode);
+    tavrin::ctl::registerSyncCommands(app, exitCode);
 
     try {
         app.parse(argc, argv);

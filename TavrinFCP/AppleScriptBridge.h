@@ -1,0 +1,104 @@
+#pragma once
+// Drives the editor through its three scripts (export the timeline as FCPXML,
+// save the project, import an FCPXML document) and keeps review comments and
+// timeline markers in step on top of them.
+//
+// Every operation blocks the calling thread while the script runner runs, so
+// call them from a worker thread (a task on the shared executor), never from
+// the main queue. All operations are thread-safe. The four changing
+// operations (syncComment, deleteComment, syncAllComments, clearAllMarkers)
+// run one at a time, so two changes close together cannot each import a
+// document that lacks the other's marker. Failures are thrown as
+// AutomationError; "false" and "no value" results are not errors.
+
+#include "TavrinFCP/AutomationError.h"
+#include "common/ProcessRunner.h"
+#include "common/Value.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrin::container {
+
+class AppleScriptBridge {
+  public:
+    struct Options {
+        // The script runner: "/usr/bin/osascript" on macOS; on Linux the
+        // stand-in runner chosen at build time (see defaultRunnerPath()).
+        std::string runnerPath = defaultRunnerPath();
+        // The folder holding "<name>.applescript".
+        std::string scriptsDirectory = defaultScriptsDirectory();
+        // A script still running after this long is killed and its
+        // operation fails. Well above the panel's 60-second wait.
+        std::chrono::milliseconds scriptTimeout = std::chrono::seconds(120);
+        // Where temporary files go; empty means $TMPDIR, or /tmp without it.
+        std::string temporaryDirectory;
+        // Null means the platform's runner.
+        std::shared_ptr<ProcessRunner> processRunner;
+    };
+
+    AppleScriptBridge();
+    explicit AppleScriptBridge(Options options);
+
+    // $TAVRIN_SCRIPT_RUNNER when set, else the build's TAVRIN_SCRIPT_RUNNER.
+    static std::string defaultRunnerPath();
+    // $TAVRIN_SCRIPTS_DIR when set, else the build's TAVRIN_SCRIPTS_DIR.
+    static std::string defaultScriptsDirectory();
+
+    // The scripts directory with "<name>.applescript" appended.
+    std::string scriptPath(std::string_view name) const;
+
+    // Runs script `name` (no extension) with `args` after the script path and
+    // returns its standard output decoded as UTF-8 and trimmed of Unicode white
+    // space and line ends ("" when the output is not valid UTF-8). The exit
+    // status is ignored. Throws AutomationError when the runner cannot be
+    // started or runs past the time-out.
+    std::string run(std::string_view name, const std::vector<std::string>& args = {}) const;
+
+    // Runs "export-fcpxml" with a new temporary file's path and returns the
+    // UTF-8 text of the file its JSON output names in "path"; no value when the
+    // output or that file cannot be used. Throws when run() does.
+    std::optional<std::string> exportTimelineFCPXML() const;
+
+    // Writes `document` to a new temporary file, runs "save-project", then
+    // "import-fcpxml" with that file's path, and returns its JSON "success"
+    // when that is a boolean, else false. Throws when the file cannot be
+    // written (before any script runs) or when run() does.
+    bool importFCPXML(std::string_view document) const;
+
+    // Replaces every tagged marker whose "id" equals the comment's "id" (""
+    // when missing) by the comment, and imports the whole set. False when the
+    // timeline cannot be exported; otherwise the import's result.
+    bool syncComment(const Dictionary& comment);
+    // Removes every tagged marker with this id and imports the rest (also when
+    // none matched). False when the timeline cannot be exported.
+    bool deleteComment(std::string_view id);
+    // Imports exactly these comments as the marker set (no export first).
+    bool syncAllComments(const std::vector<Dictionary>& comments);
+    // Imports an empty marker set.
+    bool clearAllMarkers();
+
+    // The tagged marker whose start is nearest to `seconds` and at most
+    // `threshold` seconds away (inclusive); on a tie the first in the exported
+    // document. No value when none qualifies or the timeline cannot be
+    // exported. Imports nothing and does not wait for changes in progress.
+    std::optional<Dictionary> getMarkerAtTime(double seconds, double threshold) const;
+
+  private:
+    bool importMarkers(const std::vector<Dictionary>& markers) const;
+    std::string temporaryDirectory() const;
+
+    Options options_;
+    std::mutex changeMutex_;
+};
+
+// Script output as text: the bytes decoded as UTF-8 with Unicode white space
+// and line ends trimmed from both ends, or "" when they are not valid UTF-8.
+std::string trimmedScriptOutput(std::string_view bytes);
+
+} // namespace tavrin::container

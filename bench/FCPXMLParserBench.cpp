@@ -1,0 +1,407 @@
+// Reading markers out of a long project's FCPXML, against its baselines:
+//   IcuPerCall    ICU running the two plain expressions, the attribute one built per call
+//   IcuCompiled   the same with both expressions compiled once
+//   PugixmlDom    a full DOM parse that reads the same four attributes of every marker
+//   Reader        FCPXMLParser::parseMarkers
+//   Memchr        one memchr pass over the buffer: the memory's own speed
+// and writing the marker document for 10^4 and 10^5 records, against appending
+// the same number of fixed lines. Prints the reader's ratios at the end.
+
+#include "TavrinFCP/FCPXMLGenerator.h"
+#include "TavrinFCP/FCPXMLParser.h"
+
+#include <benchmark/benchmark.h>
+#include <pugixml.hpp>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using tavrin::Dictionary;
+using tavrin::Value;
+using tavrin::container::FCPXMLGenerator;
+using tavrin::container::FCPXMLParser;
+
+namespace {
+
+constexpr std::size_t kDocumentBytes = 100u << 20;
+constexpr std::size_t kIcuSliceBytes = 6u << 20;
+
+// A long project: nested clips with titles, effects, keywords, audio, and markers
+// (about half of them tagged) spread through it.
+std::string makeTimeline(std::size_t targetBytes) {
+    std::mt19937 random(42);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    std::string out;
+    out.reserve(targetBytes + (1 << 16));
+    out +=
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE fcpxml>\n\n"
+        "<fcpxml version=\"1.11\">\n    <resources>\n"
+        "        <format id=\"r1\" name=\"FFVideoFormat1080p2997\" frameDuration=\"1001/30000s\" "
+        "width=\"1920\" height=\"1080\" colorSpace=\"1-1-1 (Rec. 709)\"/>\n";
+    for (int a = 0; a < 400; ++a)
+        out +=
+            "        <asset id=\"a" + std::to_string(a) + "\" name=\"Clip " + std::to_string(a) +
+            "\" start=\"0s\" duration=\"3600s\" hasVideo=\"1\" format=\"r1\" hasAudio=\"1\">\n"
+            "            <media-rep kind=\"original-media\" src=\"file:///Volumes/Media/Clip%20" +
+            std::to_string(a) + ".mov\"/>\n        </asset>\n";
+    out += "    </resources>\n    <library>\n        <event name=\"Long Project\">\n"
+           "            <project name=\"Feature v12\">\n"
+           "                <sequence format=\"r1\" duration=\"720000/30000s\" tcStart=\"0s\" "
+           "tcFormat=\"NDF\">\n                    <spine>\n";
+    const char* words[] = {"tighten",
+                           "the",
+                           "cut",
+                           "here",
+                           "colour",
+                           "is",
+                           "off",
+                           "music",
+                           "&amp;",
+                           "dialogue",
+                           "&quot;again&quot;",
+                           "pace",
+                           "too",
+                           "long"};
+    long offset = 0;
+    int comment = 0;
+    auto markerLine = [&](const std::string& indent, long start) {
+        std::string note;
+        const bool tagged = pick(2) == 0;
+        if (tagged)
+            note = "[tavrin:cmt-" + std::to_string(comment++) +
+                   (pick(3) == 0 ? ":resolved] " : ":open] ");
+        const int count = 3 + pick(12);
+        for (int w = 0; w < count; ++w)
+            note += std::string(w ? " " : "") + words[pick(14)];
+        return indent + "<marker start=\"" + std::to_string(start) + "/30000s\" duration=\"" +
+               (pick(2) ? "1001/30000s" : std::to_string(1001 * (1 + pick(90))) + "/30000s") +
+               "\" value=\"" + (tagged ? "Reviewer " + std::to_string(pick(9)) : "Marker") +
+               "\" note=\"" + note + "\"/>\n";
+    };
+    while (out.size() < targetBytes) {
+        const long duration = 1001L * (30 + pick(300));
+        const std::string ref = "a" + std::to_string(pick(400));
+        out += "                        <asset-clip ref=\"" + ref + "\" offset=\"" +
+               std::to_string(offset) + "/30000s\" name=\"Clip\" start=\"" +
+               std::to_string(1001L * pick(1000)) + "/30000s\" duration=\"" +
+               std::to_string(duration) +
+               "/30000s\" format=\"r1\" tcFormat=\"NDF\" "
+               "audioRole=\"dialogue\">\n";
+        out += "                            <adjust-transform position=\"0 0\" scale=\"1 1\"/>\n"
+               "                            <filter-video ref=\"r1\" name=\"Colour Board\">\n"
+               "                                <param name=\"Amount\" key=\"1\" value=\"0.5\"/>\n"
+               "                            </filter-video>\n";
+        if (pick(2) == 0)
+            out += "                            <keyword start=\"0s\" duration=\"" +
+                   std::to_string(duration) + "/30000s\" value=\"interview, wide\"/>\n";
+        for (int m = pick(3); m > 0; --m)
+            out += markerLine("                            ", offset + 1001L * pick(30));
+        if (pick(3) == 0) {
+            out += "                            <asset-clip ref=\"" + ref +
+                   "\" lane=\"1\" offset=\"" + std::to_string(offset) +
+                   "/30000s\" name=\"B-Roll\" duration=\"60060/30000s\" format=\"r1\">\n";
+            for (int m = pick(2); m > 0; --m)
+                out += markerLine("                                ", offset + 1001L * pick(30));
+            out += "                                <audio-channel-source srcCh=\"1, 2\" "
+                   "role=\"effects\"/>\n                            </asset-clip>\n";
+        }
+        if (pick(8) == 0)
+            out += "                            <chapter-marker start=\"" + std::to_string(offset) +
+                   "/30000s\" duration=\"1001/30000s\" value=\"Chapter\" posterOffset=\"0s\"/>\n";
+        out += "                        </asset-clip>\n";
+        offset += duration;
+    }
+    out += "                    </spine>\n                </sequence>\n            </project>\n"
+           "        </event>\n    </library>\n</fcpxml>\n";
+    return out;
+}
+
+const std::string& timeline() {
+    static const std::string document = makeTimeline(kDocumentBytes);
+    return document;
+}
+
+// The first kIcuSliceBytes of the timeline, cut after a whole line.
+const std::string& icuSlice() {
+    static const std::string slice = [] {
+        const std::string& t = timeline();
+        return t.substr(0, t.find('\n', kIcuSliceBytes) + 1);
+    }();
+    return slice;
+}
+
+std::string toUTF8(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+void replaceAll(std::string& text, const char* from, const char* to) {
+    const std::size_t fromLength = std::strlen(from), toLength = std::strlen(to);
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += toLength)
+        text.replace(at, fromLength, to);
+}
+
+std::string decoded(std::string value) {
+    replaceAll(value, "&lt;", "<");
+    replaceAll(value, "&gt;", ">");
+    replaceAll(value, "&quot;", "\"");
+    replaceAll(value, "&apos;", "'");
+    replaceAll(value, "&amp;", "&");
+    return value;
+}
+
+std::unique_ptr<icu::RegexPattern> compile(const std::string& pattern, uint32_t flags) {
+    UErrorCode status = U_ZERO_ERROR;
+    return std::unique_ptr<icu::RegexPattern>(
+        icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern), flags, status));
+}
+
+std::string icuAttr(const icu::RegexPattern& pattern, const icu::UnicodeString& attributes) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> matcher(pattern.matcher(attributes, status));
+    if (!matcher->find(status))
+        return {};
+    return decoded(toUTF8(matcher->group(1, status)));
+}
+
+// The plain reader on ICU: records built as the reader builds them. With
+// attributePatterns empty, the attribute expression is compiled for each call.
+std::vector<Dictionary> icuParse(const std::string& document,
+                                 const icu::RegexPattern* markerPattern,
+                                 const std::vector<std::unique_ptr<icu::RegexPattern>>* attrs) {
+    std::unique_ptr<icu::RegexPattern> ownMarker;
+    if (!markerPattern) {
+        ownMarker = compile("<marker\\s+([^>]*?)\\/?>", UREGEX_CASE_INSENSITIVE);
+        markerPattern = ownMarker.get();
+    }
+    static const char* names[] = {"start", "duration", "value", "note"};
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString text = icu::UnicodeString::fromUTF8(document);
+    std::unique_ptr<icu::RegexMatcher> matcher(markerPattern->matcher(text, status));
+    std::vector<Dictionary> records;
+    while (matcher->find(status)) {
+        const icu::UnicodeString attributes = matcher->group(1, status);
+        std::string values[4];
+        for (int k = 0; k < 4; ++k) {
+            if (attrs) {
+                values[k] = icuAttr(*(*attrs)[k], attributes);
+            } else {
+                const auto pattern = compile(std::string(names[k]) + "=\"([^\"]*)\"", 0);
+                values[k] = icuAttr(*pattern, attributes);
+            }
+        }
+        const std::string& note = values[3];
+        if (note.rfind("[tavrin:", 0) != 0)
+            continue;
+        const std::size_t close = note.find(']');
+        if (close == std::string::npos)
+            continue;
+        std::vector<std::string> pieces;
+        std::string piece;
+        for (char c : note.substr(1, close - 1) + ":") {
+            if (c != ':') {
+                piece.push_back(c);
+            } else if (!piece.empty()) {
+                pieces.push_back(piece);
+                piece.clear();
+            }
+        }
+        if (pieces.size() < 2)
+            continue;
+        const double timestamp = FCPXMLParser::rationalToSeconds(values[0]);
+        const double duration = FCPXMLParser::rationalToSeconds(values[1]);
+        Dictionary record;
+        record["id"] = pieces[1];
+        record["timestamp"] = timestamp;
+        record["timestampEnd"] = duration > 0.01 ? Value(timestamp + duration) : Value(nullptr);
+        record["userName"] = values[2];
+        record["content"] = close + 2 < note.size() ? note.substr(close + 2) : std::string();
+        record["resolved"] = pieces.size() >= 3 && pieces[2] == "resolved";
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+// Bytes per second of CPU time of each reading benchmark, for the ratios printed
+// at the end (CPU time, like the bytes_per_second column, so that other load on
+// the machine does not skew them).
+std::map<std::string, double> gBytesPerSecond;
+
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+template <typename Body>
+void measure(benchmark::State& state, const char* name, const std::string& input, Body&& body) {
+    double seconds = 0;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const double start = threadSeconds();
+        body(input);
+        seconds += threadSeconds() - start;
+        bytes += input.size();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    gBytesPerSecond[name] = static_cast<double>(bytes) / seconds;
+}
+
+void BM_Read_IcuPerCall(benchmark::State& state) {
+    const std::string& slice = icuSlice();
+    std::size_t found = 0;
+    measure(state, "IcuPerCall", slice,
+            [&](const std::string& in) { found = icuParse(in, nullptr, nullptr).size(); });
+    state.counters["markers"] = static_cast<double>(found);
+}
+
+void BM_Read_IcuCompiled(benchmark::State& state) {
+    const auto marker = compile("<marker\\s+([^>]*?)\\/?>", UREGEX_CASE_INSENSITIVE);
+    std::vector<std::unique_ptr<icu::RegexPattern>> attrs;
+    for (const char* name : {"start", "duration", "value", "note"})
+        attrs.push_back(compile(std::string(name) + "=\"([^\"]*)\"", 0));
+    std::size_t found = 0;
+    measure(state, "IcuCompiled", icuSlice(),
+            [&](const std::string& in) { found = icuParse(in, marker.get(), &attrs).size(); });
+    state.counters["markers"] = static_cast<double>(found);
+}
+
+void BM_Read_PugixmlDom(benchmark::State& state) {
+    std::size_t found = 0;
+    measure(state, "PugixmlDom", timeline(), [&](const std::string& in) {
+        pugi::xml_document doc;
+        doc.load_buffer(in.data(), in.size());
+        std::size_t total = 0;
+        found = 0;
+        // Every element in document order, iteratively.
+        pugi::xml_node node = doc.first_child();
+        while (node) {
+            if (std::strcmp(node.name(), "marker") == 0) {
+                for (const char* name : {"start", "duration", "value", "note"})
+                    total += std::strlen(node.attribute(name).value());
+                ++found;
+            }
+            if (node.first_child()) {
+                node = node.first_child();
+                continue;
+            }
+            while (node && !node.next_sibling())
+                node = node.parent();
+            if (node)
+                node = node.next_sibling();
+        }
+        benchmark::DoNotOptimize(total);
+    });
+    state.counters["markers"] = static_cast<double>(found);
+}
+
+void BM_Read_Reader(benchmark::State& state) {
+    std::size_t found = 0;
+    measure(state, "Reader", timeline(),
+            [&](const std::string& in) { found = FCPXMLParser::parseMarkers(in).size(); });
+    state.counters["markers"] = static_cast<double>(found);
+}
+
+// The reader's scan alone: the marker elements and their four attributes, with
+// no records built (shows what the records' memory costs).
+void BM_Read_ReaderScanOnly(benchmark::State& state) {
+    std::size_t found = 0;
+    measure(state, "ReaderScanOnly", timeline(), [&](const std::string& in) {
+        std::size_t total = 0;
+        found = 0;
+        for (std::string_view attributes : FCPXMLParser::markerAttributeTexts(in)) {
+            for (const char* name : {"start", "duration", "value", "note"})
+                total += FCPXMLParser::extractAttr(attributes, name).size();
+            ++found;
+        }
+        benchmark::DoNotOptimize(total);
+    });
+    state.counters["markers"] = static_cast<double>(found);
+}
+
+void BM_Read_Memchr(benchmark::State& state) {
+    measure(state, "Memchr", timeline(), [](const std::string& in) {
+        benchmark::DoNotOptimize(std::memchr(in.data(), '\x01', in.size()));
+    });
+}
+
+std::vector<Dictionary> makeComments(std::size_t count) {
+    std::vector<Dictionary> comments;
+    comments.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Dictionary c = {{"id", "cmt-" + std::to_string(i)},
+                        {"timestamp", static_cast<double>((i * 7919) % count) * 0.37},
+                        {"userName", "Reviewer & co"},
+                        {"content", "Tighten the cut here, the \"pause\" is < 2 frames > ok"},
+                        {"resolved", i % 3 == 0}};
+        if (i % 2 == 0)
+            c["timestampEnd"] = static_cast<double>((i * 7919) % count) * 0.37 + 2.5;
+        comments.push_back(std::move(c));
+    }
+    return comments;
+}
+
+void BM_Write_Generator(benchmark::State& state) {
+    const auto comments = makeComments(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(FCPXMLGenerator::generateMarkersFCPXML(comments));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Baseline: appending as many fixed marker lines to one string.
+void BM_Write_AppendFixedLines(benchmark::State& state) {
+    const std::string line =
+        "            <marker start=\"300/24s\" duration=\"60/24s\" value=\"Reviewer &amp; co\" "
+        "note=\"[tavrin:cmt-1:open] Tighten the cut here, the &quot;pause&quot; is &lt; 2\"/>\n";
+    for (auto _ : state) {
+        std::string out;
+        for (int64_t i = 0; i < state.range(0); ++i)
+            out += line;
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+} // namespace
+
+BENCHMARK(BM_Read_IcuPerCall)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_Read_IcuCompiled)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_Read_PugixmlDom)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Read_Reader)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Read_ReaderScanOnly)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Read_Memchr)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_Write_Generator)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
+BENCHMARK(BM_Write_AppendFixedLines)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    std::printf("Timeline: %zu bytes (ICU measured on its first %zu bytes)\n", timeline().size(),
+                icuSlice().size());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    auto ratio = [](const char* a, const char* b) {
+        const auto x = gBytesPerSecond.find(a), y = gBytesPerSecond.find(b);
+        if (x == gBytesPerSecond.end() || y == gBytesPerSecond.end())
+            return;
+        std::printf("%-12s / %-12s = %8.2f\n", a, b, x->second / y->second);
+    };
+    std::printf("\nReader speed ratios (bytes per second):\n");
+    ratio("Reader", "IcuPerCall");
+    ratio("Reader", "IcuCompiled");
+    ratio("Reader", "PugixmlDom");
+    ratio("Reader", "Memchr");
+    ratio("ReaderScanOnly", "PugixmlDom");
+    return 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The Linux process runner: posix_spawn with both output pipes drained by
+// poll() while the child runs.
+
+#include "common/ProcessRunner.h"
+
+namespace tavrin::linux_platform {
+
+class PosixProcessRunner final : public ProcessRunner {
+  public:
+    // Blocks until the child has exited (or was killed at the time-out).
+    // Thread-safe. The child gets descriptors 0 (inherited), 1 and 2 (our
+    // pipes) and no other of ours, default dispositions for the signals a
+    // parent commonly ignores, and an empty signal mask. Only the child itself
+    // is killed at the time-out; its descendants are not tracked, and output
+    // they write after the child has exited is not waited for.
+    ProcessOutput run(const std::string& executable, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds timeout) override;
+};
+
+} // namespace tavrin::linux_platform

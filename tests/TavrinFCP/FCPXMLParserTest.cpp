@@ -1,0 +1,374 @@
+#include "TavrinFCP/FCPXMLParser.h"
+#include "tests/TavrinFCP/IcuMarkerReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tavrin::container {
+namespace {
+
+using testing::icuExtractAttr;
+using testing::icuMarkerAttributeTexts;
+using testing::icuParseMarkers;
+
+std::vector<std::string> ourAttributeTexts(const std::string& document) {
+    std::vector<std::string> texts;
+    for (auto text : FCPXMLParser::markerAttributeTexts(document))
+        texts.emplace_back(text);
+    return texts;
+}
+
+std::vector<Dictionary> parse(const std::string& document) {
+    return FCPXMLParser::parseMarkers(document);
+}
+
+std::string marker(const std::string& attributes) {
+    return "<marker " + attributes + "/>";
+}
+
+// --- The Part's cases, one by one -------------------------------------------------
+
+TEST(FCPXMLParser, DocumentsWithoutTaggedMarkersGiveNoRecords) {
+    EXPECT_TRUE(parse("").empty());
+    EXPECT_TRUE(parse("<fcpxml><spine><gap/></spine></fcpxml>").empty());
+    EXPECT_TRUE(parse(marker("start=\"1s\" value=\"A\" note=\"Plain note\"") +
+                      marker("start=\"2s\" note=\"[TAVRIN:abc:open] upper case tag\"") +
+                      marker("start=\"3s\" note=\"[tavrin:] x\"") +
+                      marker("start=\"3s\" note=\"[tavrin] x\"") +
+                      marker("start=\"3s\" note=\"[tavrin:abc no bracket\""))
+                    .empty());
+}
+
+TEST(FCPXMLParser, ReadsTheRecordOfATaggedMarker) {
+    const auto records = parse("<asset-clip><marker start=\"1001/30000s\" duration=\"2/100s\" "
+                               "value=\"Tom &amp; Jerry\" note=\"[tavrin:abc:resolved] Fix the "
+                               "cut\"/></asset-clip>");
+    ASSERT_EQ(records.size(), 1u);
+    const Dictionary& r = records[0];
+    EXPECT_EQ(r.size(), 6u);
+    EXPECT_EQ(r["id"], "abc");
+    EXPECT_EQ(r["resolved"], true);
+    EXPECT_EQ(r["content"], "Fix the cut");
+    EXPECT_EQ(r["userName"], "Tom & Jerry");
+    EXPECT_DOUBLE_EQ(r["timestamp"].get<double>(), 1001.0 / 30000.0);
+    EXPECT_DOUBLE_EQ(r["timestampEnd"].get<double>(), 1001.0 / 30000.0 + 0.02);
+}
+
+TEST(FCPXMLParser, ReadsTagPiecesStatusAndContentAsWritten) {
+    const auto records = parse(
+        marker("note=\"[tavrin:abc] Looks good\"") + marker("note=\"[tavrin:abc:open]Looks\"") +
+        marker("note=\"[tavrin::abc] x\"") + marker("note=\"[tavrin:abc:weird:extra] y\"") +
+        marker("note=\"[tavrin:abc:resolved]\"") + marker("note=\"[tavrin:abc:resolved] \"") +
+        marker("note=\"[tavrin:abc]\xC3\xA9rest\""));
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(records[0]["id"], "abc");
+    EXPECT_EQ(records[0]["resolved"], false);
+    EXPECT_EQ(records[0]["content"], "Looks good");
+    EXPECT_EQ(records[1]["content"], "ooks");
+    EXPECT_EQ(records[2]["id"], "abc");
+    EXPECT_EQ(records[2]["content"], "x");
+    EXPECT_EQ(records[3]["resolved"], false);
+    EXPECT_EQ(records[3]["content"], "y");
+    EXPECT_EQ(records[4]["content"], "");
+    EXPECT_EQ(records[4]["resolved"], true);
+    EXPECT_EQ(records[5]["content"], "");
+    EXPECT_EQ(records[6]["content"], "rest"); // one whole character skipped, not one byte
+}
+
+TEST(FCPXMLParser, KeepsDocumentOrderAndReadsDurations) {
+    const auto records = parse(marker("start=\"30s\" duration=\"1/100s\" note=\"[tavrin:b] x\"") +
+                               "<gap>" + marker("duration=\"2/100s\" note=\"[tavrin:a] x\"") +
+                               marker("start=\"5s\" note=\"[tavrin:c] x\"") + "</gap>");
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0]["id"], "b");
+    EXPECT_EQ(records[0]["timestamp"], 30.0);
+    EXPECT_TRUE(records[0]["timestampEnd"].is_null()); // exactly 0.01 s
+    EXPECT_EQ(records[1]["id"], "a");
+    EXPECT_EQ(records[1]["timestamp"], 0.0); // no start
+    EXPECT_DOUBLE_EQ(records[1]["timestampEnd"].get<double>(), 0.02);
+    EXPECT_TRUE(records[2]["timestampEnd"].is_null()); // no duration
+}
+
+TEST(FCPXMLParser, FindsElementsAsTheRegularExpressionDoes) {
+    // Upper case, the Kelvin sign as "k", any Unicode white space, self-closing or not.
+    EXPECT_EQ(ourAttributeTexts("<MARKER\ta=\"1\"/><MarKer\n\r b=\"2\" ><mar\xE2\x84\xAA"
+                                "er\xE3\x80\x80\xC2\x85"
+                                "c=\"3\"></marker>"),
+              (std::vector<std::string>{"a=\"1\"", "b=\"2\" ", "c=\"3\""}));
+    // Not a marker element: no white space after the name, or a longer name.
+    EXPECT_TRUE(ourAttributeTexts("<markers a=\"1\"><marker/><chapter-marker a=\"1\"/>"
+                                  "<marker\xC2\xA1"
+                                  "a>")
+                    .empty());
+    // Only a "/" right before the first ">" is left out; an empty element still matches.
+    EXPECT_EQ(ourAttributeTexts("<marker a=\"1\" / ><marker //><marker >"),
+              (std::vector<std::string>{"a=\"1\" / ", "/", ""}));
+    // Matches do not overlap: an element swallows a "<marker " before its ">".
+    EXPECT_EQ(ourAttributeTexts("<marker a <marker b>"), (std::vector<std::string>{"a <marker b"}));
+}
+
+TEST(FCPXMLParser, ExtractsAttributesAsTheRegularExpressionDoes) {
+    const std::string attrs =
+        "xnote=\"first\" note=\"second\" value = \"spaced\" start='single' "
+        "duration=\"\" empty=\"a&amp;lt;b &lt;&gt;&quot;&apos; &#62; &amp;amp;\"";
+    for (const std::string name : {"note", "value", "start", "duration", "empty", "missing", "e"})
+        EXPECT_EQ(FCPXMLParser::extractAttr(attrs, name), icuExtractAttr(attrs, name)) << name;
+    EXPECT_EQ(FCPXMLParser::extractAttr(attrs, "note"), "first"); // not anchored
+    EXPECT_EQ(FCPXMLParser::extractAttr(attrs, "value"), "");
+    EXPECT_EQ(FCPXMLParser::extractAttr(attrs, "empty"), "a&lt;b <>\"' &#62; &amp;");
+    EXPECT_EQ(FCPXMLParser::extractAttr("note=\"unterminated", "note"), "");
+    EXPECT_EQ(FCPXMLParser::extractAttr("a=\"x\ny\"", "a"), "x\ny");
+}
+
+TEST(FCPXMLParser, ConvertsRationalTimes) {
+    struct Case {
+        const char* text;
+        double seconds;
+    };
+    const Case cases[] = {
+        {"1001/30000s", 1001.0 / 30000.0},
+        {"3600s", 3600},
+        {"0s", 0},
+        {"", 0},
+        {"5/0s", 0},
+        {"2.5", 2.5},
+        {"s1s2s", 12},
+        {"/3/", 0},
+        {"6//2s", 3},
+        {"-3/4s", -0.75},
+        {"+3/4s", 0.75},
+        {"1e3/10s", 100},
+        {".5/2", 0.25},
+        {"1/2/3s", 0},
+        {"abc", 0},
+        {" 3s", 0},
+        {"3S", 0},
+        {"0x10s", 0},
+        {"infs", 0},
+        {"nan", 0},
+        {"1e999", 0},
+        {"1e300/1e-300s", 0},
+        {"1/-0s", 0},
+        {"--1", 0},
+        {"1e", 0},
+        {".", 0},
+        {"5/x", 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_DOUBLE_EQ(FCPXMLParser::rationalToSeconds(c.text), c.seconds) << c.text;
+        EXPECT_DOUBLE_EQ(testing::referenceRationalToSeconds(c.text), c.seconds) << c.text;
+    }
+}
+
+// --- Mended: a ">" inside a quoted value -----------------------------------------
+
+TEST(FCPXMLParser, GreaterThanInsideAQuotedValueDoesNotCutTheElement) {
+    const std::string document =
+        "<spine><marker start=\"2s\" duration=\"1s\" value=\"A>B\" note=\"[tavrin:c1:open] "
+        "x > y\"/><marker start=\"3s\" note='[tavrin:no' note=\"[tavrin:c2] a>b\">"
+        "</marker></spine>";
+    const auto records = parse(document);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["id"], "c1");
+    EXPECT_EQ(records[0]["content"], "x > y");
+    EXPECT_EQ(records[0]["userName"], "A>B");
+    EXPECT_EQ(records[0]["timestampEnd"], 3.0);
+    EXPECT_EQ(records[1]["id"], "c2");
+    EXPECT_EQ(records[1]["content"], "a>b");
+    // The plain expression loses both comments.
+    EXPECT_TRUE(icuParseMarkers(document).empty());
+}
+
+TEST(FCPXMLParser, MalformedQuotesFallBackToTheFirstGreaterThan) {
+    // An unclosed quote, a "<" inside a value or inside the tag: the element ends at
+    // its first ">" as before, and the markers after it are still read.
+    const std::vector<std::string> documents = {
+        "<marker note=\"[tavrin:a] x>y <marker note=\"[tavrin:b] y\"/>",
+        "<marker note=\"[tavrin:a] x<y> z\"/><marker note=\"[tavrin:b] y\"/>",
+        "<marker a=\">\"<marker note=\"[tavrin:b] y\"/>",
+        "<marker it's>text \"quoted > text\" <marker note=\"[tavrin:b] y\"/>",
+        "<marker note=\"[tavrin:a] x\" b=\"1>2\"",
+        "<marker note=\"[tavrin:a] x\" b='>' unterminated=\"",
+    };
+    for (const std::string& document : documents) {
+        EXPECT_EQ(ourAttributeTexts(document), icuMarkerAttributeTexts(document)) << document;
+        EXPECT_EQ(parse(document), icuParseMarkers(document)) << document;
+    }
+    EXPECT_EQ(parse(documents[0]).size(), 1u);
+}
+
+// --- Agreement with ICU on generated documents ------------------------------------
+
+class DocumentGenerator {
+  public:
+    explicit DocumentGenerator(unsigned seed) : random_(seed) {}
+
+    std::string document() {
+        std::string out;
+        const int parts = pick(0, 14);
+        for (int i = 0; i < parts; ++i)
+            out += pick(0, 2) == 0 ? filler() : element();
+        if (pick(0, 9) == 0)
+            out += oneOf({"<marker ", "<marker note=\"[tavrin:x] y", "<MARKER\t", "<mar", "<"});
+        return out;
+    }
+
+  private:
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+    std::string oneOf(std::initializer_list<const char*> options) {
+        return *(options.begin() + pick(0, static_cast<int>(options.size()) - 1));
+    }
+
+    std::string filler() {
+        return oneOf({"<asset-clip ref=\"r2\" offset=\"0s\" name=\"Clip\">", "</asset-clip>",
+                      "<chapter-marker start=\"1s\" value=\"c\"/>", "<markers>", "<marker>",
+                      "<marker/>", "<xmarker a=\"1\">", "text a > b", "<!-- marker -->", "\n  ",
+                      "<keyword value=\"k\"/>", "<title>\"quoted\" it's</title>", "&amp;",
+                      "<marker\xC2\xA0", "<mark", "<Marke", "<\xE2\x84\xAA"});
+    }
+
+    std::string whiteSpace() {
+        std::string out;
+        const int count = pick(1, 3);
+        for (int i = 0; i < count; ++i)
+            out += oneOf({" ", " ", "\t", "\n", "\r", "\v", "\f", "\xC2\x85", "\xC2\xA0",
+                          "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x8A", "\xE2\x80\xA8",
+                          "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+                          "\xE2\x80\x8B" /* zero-width space: not white space */});
+        return out;
+    }
+
+    std::string name() {
+        std::string out;
+        const char* letters[] = {"m", "a", "r", "k", "e", "r"};
+        const char* upper[] = {"M", "A", "R", "K", "E", "R"};
+        for (int i = 0; i < 6; ++i) {
+            const int choice = pick(0, 5);
+            if (i == 3 && choice == 0)
+                out += "\xE2\x84\xAA"; // Kelvin sign
+            else if (i == 3 && choice == 1)
+                out += "\xC5\xBF"; // long s: folds to "s", never to "k"
+            else
+                out += choice < 3 ? letters[i] : upper[i];
+        }
+        return out;
+    }
+
+    std::string valueText() {
+        std::string out;
+        const int count = pick(0, 6);
+        for (int i = 0; i < count; ++i)
+            out += oneOf({"a",        "Z",     " ",    ":",        "]",
+                          "[",        "/",     "'",    "<",        "\n",
+                          "&amp;",    "&lt;",  "&gt;", "&quot;",   "&apos;",
+                          "&amp;lt;", "&#62;", "&",    "\xC3\xA9", "\xF0\x9F\x8E\xAC",
+                          "=",        "note=", "s",    "1",        "."});
+        return out;
+    }
+
+    std::string note() {
+        std::string out = oneOf({"[tavrin:", "[tavrin:", "[tavrin:", "[TAVRIN:", "tavrin:", ""});
+        const int pieces = pick(0, 4);
+        for (int i = 0; i < pieces; ++i) {
+            out += oneOf({"c1", "", "abc-9", "resolved", "open", "x y"});
+            if (i + 1 < pieces)
+                out += ":";
+        }
+        out += oneOf({"] ", "]", "]x", "] ", "", "]\xC3\xA9"});
+        return out + valueText();
+    }
+
+    std::string time() {
+        return oneOf({"1001/30000s", "3600s", "0s", "", "5/0s", "2.5", "1/100s", "2/100s", "s1s",
+                      "/3/", "-1/2s", "1e2/4s", "x", "1/2/3", "+7/2s", "120120/30000s"});
+    }
+
+    std::string attribute() {
+        const std::string attrName = oneOf({"start", "duration", "value", "note", "xnote", "notes",
+                                            "posterOffset", "START", "completed"});
+        const std::string value = attrName == "note"       ? note()
+                                  : attrName == "start"    ? time()
+                                  : attrName == "duration" ? time()
+                                                           : valueText();
+        switch (pick(0, 9)) {
+        case 0:
+            return attrName + "='" + value + "'";
+        case 1:
+            return attrName + " = \"" + value + "\"";
+        default:
+            return attrName + "=\"" + value + "\"";
+        }
+    }
+
+    std::string element() {
+        std::string out = "<" + name() + whiteSpace();
+        const int count = pick(0, 5);
+        for (int i = 0; i < count; ++i) {
+            if (i > 0)
+                out += whiteSpace();
+            out += attribute();
+        }
+        out += oneOf({"/>", ">", " />", "></marker>", "/ >", "//>"});
+        return out;
+    }
+
+    std::mt19937 random_;
+};
+
+// Documents built this way hold no ">" inside a quoted value, so the reader must
+// agree with the plain expressions exactly: same elements, same records.
+TEST(FCPXMLParser, AgreesWithTheRegularExpressionsOnGeneratedDocuments) {
+    DocumentGenerator generator(20261208);
+    int tagged = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const std::string document = generator.document();
+        ASSERT_EQ(ourAttributeTexts(document), icuMarkerAttributeTexts(document)) << document;
+        const auto ours = parse(document);
+        ASSERT_EQ(ours, icuParseMarkers(document)) << document;
+        tagged += static_cast<int>(ours.size());
+    }
+    EXPECT_GT(tagged, 500); // the generator does produce tagged markers
+}
+
+// --- Hostile sizes ------------------------------------------------------------------
+
+// Each of these is quadratic or deeply recursive in a naive reader; the reader must
+// finish them in one pass (the test's own time-out is only a safety net).
+TEST(FCPXMLParser, StaysLinearOnHostileInput) {
+    std::string unterminated;
+    for (int i = 0; i < 200000; ++i)
+        unterminated += "<marker a=\"";
+    EXPECT_TRUE(parse(unterminated).empty());
+
+    std::string openings;
+    for (int i = 0; i < 200000; ++i)
+        openings += "<marker ";
+    EXPECT_TRUE(parse(openings).empty());
+
+    std::string quotes = "<marker note=\"[tavrin:a] x\" ";
+    for (int i = 0; i < 200000; ++i)
+        quotes += "'\"<";
+    quotes += ">";
+    EXPECT_EQ(parse(quotes).size(), 1u);
+
+    const std::string longValue(4 << 20, 'v');
+    const auto records =
+        parse("<marker value=\"" + longValue + "\" note=\"[tavrin:big] " + longValue + "\"/>");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["userName"].get<std::string>().size(), longValue.size());
+
+    std::string many;
+    for (int i = 0; i < 1000000; ++i)
+        many += "<marker start=\"1s\" note=\"[tavrin:m:open] x\"/>";
+    EXPECT_EQ(FCPXMLParser::markerAttributeTexts(many).size(), 1000000u);
+    many.resize(many.size() / 10);
+    EXPECT_EQ(parse(many).size(), 100000u);
+}
+
+} // namespace
+} // namespace tavrin::container

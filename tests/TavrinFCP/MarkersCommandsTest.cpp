@@ -1,0 +1,139 @@
+// tavrinctl markers read|write, run as the built program.
+
+#include "TavrinFCP/FCPXMLGenerator.h"
+#include "common/Value.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class MarkersCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tavrinctl-markers-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string file(const std::string& name, const std::string& text) {
+        const fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    static std::string slurp(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // Runs tavrinctl with the arguments (already quoted for the shell), optionally
+    // with a file on standard input.
+    Outcome run(const std::string& arguments, const std::string& stdinPath = "/dev/null") {
+        const fs::path out = dir_ / "stdout";
+        const fs::path err = dir_ / "stderr";
+        const std::string command = std::string("'") + TAVRINCTL_PATH + "' " + arguments + " <'" +
+                                    stdinPath + "' >'" + out.string() + "' 2>'" + err.string() +
+                                    "'";
+        const int raw = std::system(command.c_str());
+        Outcome result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = slurp(out);
+        result.err = slurp(err);
+        return result;
+    }
+
+    static void expectBadInput(const Outcome& r) {
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err; // exactly one line
+    }
+
+    fs::path dir_;
+};
+
+const char* kDocument = "<fcpxml><spine><asset-clip offset=\"0s\">"
+                        "<marker start=\"48/24s\" duration=\"24/24s\" value=\"Ann &amp; Bo\" "
+                        "note=\"[tavrin:c1:resolved] Trim &lt;this&gt;\"/>"
+                        "<marker start=\"1s\" value=\"Untagged\" note=\"just a note\"/>"
+                        "<MARKER start=\"1s\" value=\"Cy\" note=\"[tavrin:c2] Hold\"></MARKER>"
+                        "</asset-clip></spine></fcpxml>";
+
+TEST_F(MarkersCommands, ReadPrintsTheTaggedMarkersAsJSON) {
+    const std::string path = file("doc.fcpxml", kDocument);
+    for (const Outcome& r : {run("markers read '" + path + "'"), run("markers read", path),
+                             run("markers read -", path)}) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const auto value = tavrin::parseJSON(r.out);
+        ASSERT_TRUE(value) << r.out;
+        EXPECT_EQ(*value, tavrin::Value::parse(R"([
+            {"id": "c1", "timestamp": 2.0, "timestampEnd": 3.0, "userName": "Ann & Bo",
+             "content": "Trim <this>", "resolved": true},
+            {"id": "c2", "timestamp": 1.0, "timestampEnd": null, "userName": "Cy",
+             "content": "Hold", "resolved": false}])"));
+    }
+    const Outcome empty = run("markers read", file("empty.fcpxml", "<fcpxml/>"));
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(tavrin::parseJSON(empty.out), tavrin::Value::array());
+}
+
+TEST_F(MarkersCommands, WritePrintsTheMarkerDocumentByteForByte) {
+    const std::string json = R"([{"id": "b", "timestamp": 2, "userName": "Ann", "content": "x > y"},
+                                 {"id": "a", "timestamp": 1, "timestampEnd": 1.5, "resolved": true,
+                                  "extra": [1, 2]}])";
+    const auto comments = tavrin::asArrayOfDictionaries(*tavrin::parseJSON(json));
+    const std::string expected =
+        tavrin::container::FCPXMLGenerator::generateMarkersFCPXML(*comments);
+    const std::string path = file("comments.json", json);
+    for (const Outcome& r : {run("markers write '" + path + "'"), run("markers write", path)}) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, expected); // no line feed added after "</fcpxml>"
+    }
+    EXPECT_NE(expected.find("note=\"[tavrin:b:open] x &gt; y\""), std::string::npos);
+
+    // What read prints, write turns into the same markers (sorted by time: c2, c1).
+    const std::string doc = file("doc.fcpxml", kDocument);
+    const auto read = tavrin::parseJSON(run("markers read '" + doc + "'").out);
+    ASSERT_TRUE(read && read->size() == 2);
+    const Outcome written = run("markers write", file("read.json", read->dump()));
+    EXPECT_EQ(written.status, 0);
+    const auto again =
+        tavrin::parseJSON(run("markers read", file("again.fcpxml", written.out)).out);
+    EXPECT_EQ(again, tavrin::Value::array({(*read)[1], (*read)[0]}));
+}
+
+TEST_F(MarkersCommands, RejectsMalformedInputWithOneLineAndStatusTwo) {
+    expectBadInput(run("markers read '" + (dir_ / "missing.fcpxml").string() + "'"));
+    expectBadInput(run("markers read '" + dir_.string() + "'")); // a directory
+    expectBadInput(run("markers write '" + (dir_ / "missing.json").string() + "'"));
+    expectBadInput(run("markers write '" + dir_.string() + "'"));
+    for (const char* text : {"", "not json", "{\"id\": \"a\"}", "[1, 2]", "[{\"id\": 1}, 3]",
+                             "[{}] trailing", "\"string\""})
+        expectBadInput(run("markers write", file("bad.json", text)));
+    // A note that is not UTF-8 text cannot be printed as JSON.
+    expectBadInput(run("markers read", file("bad.fcpxml", "<marker note=\"[tavrin:a] \xFF\"/>")));
+    // No or an unknown subcommand.
+    EXPECT_EQ(run("markers").status, 2);
+    EXPECT_EQ(run("markers frobnicate").status, 2);
+}
+
+} // namespace
