@@ -44,7 +44,8 @@ class WebView {
 
     // Evaluates script in the page's main world; never blocks. done (may be
     // empty) is called once with the error, or with no value on success; the
-    // script's result is not passed on.
+    // script's result is not passed on. An answer that arrives after the web
+    // view has been destroyed is dropped (done is not called).
     virtual void evaluateJavaScript(const std::string& script, ScriptCompletion done) = 0;
 
     // Makes window.webkit.messageHandlers.<name> available to pages loaded from
