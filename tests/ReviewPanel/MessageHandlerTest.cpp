@@ -28,6 +28,7 @@ class AMessageHandler : public ::testing::Test {
         bridge = std::make_shared<FakeContainerBridge>(queue);
     }
     void TearDown() override {
+        bridge->calls.clear(); // unanswered completions hold the handler
         handler.reset();
         testHost().setTimeline(nullptr);
     }
@@ -453,6 +454,24 @@ TEST_F(AMessageHandler, MovesHostNotificationsFromOtherThreadsToTheMainQueueInOr
     EXPECT_EQ(webView->events().size(), 7u);
 }
 
+TEST_F(AMessageHandler, KeepsTheOrderWhileTheMainQueueDrainsConcurrently) {
+    handler->setContainerBridge(bridge);
+    constexpr int kMoves = 200;
+    std::thread host([&] {
+        for (int i = 1; i <= kMoves; ++i)
+            timeline->movePlayheadAndNotify(i * 0.5); // steps of 0.5 s: never a jump
+    });
+    bool all =
+        queue.runUntil([&] { return webView->scripts.size() == static_cast<std::size_t>(kMoves); });
+    host.join();
+    ASSERT_TRUE(all);
+    auto events = webView->events("fcp:playhead-changed");
+    ASSERT_EQ(events.size(), static_cast<std::size_t>(kMoves));
+    for (int i = 0; i < kMoves; ++i)
+        EXPECT_EQ(events[i].detail.at("seconds"), (i + 1) * 0.5);
+    EXPECT_EQ(lookups(), 0u);
+}
+
 TEST_F(AMessageHandler, StopsListeningToTheHostWhenReleased) {
     EXPECT_EQ(timeline->registeredObservers(), 1u);
     handler.reset();
@@ -479,8 +498,7 @@ TEST_F(AMessageHandler, FinishesRequestsAndLookupsStartedBeforeItWasReleased) {
     queue.runPending();
     EXPECT_EQ(onlyReplyTo("late"), "true");
     ASSERT_EQ(webView->events("fcp:marker-clicked").size(), 1u);
-    bridge->calls.clear(); // the completions held the handler
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(weak.expired()); // answered: nothing holds it any more
 }
 
 TEST_F(AMessageHandler, DropsRepliesAndEventsOnceTheWebViewIsGone) {

@@ -79,6 +79,7 @@ class APageInWebKit : public ::testing::Test {
     }
 
     void TearDown() override {
+        bridge->calls.clear();
         handler.reset();
         webView.reset();
         gtk_widget_destroy(window);

@@ -45,15 +45,16 @@ void FakeContainerBridge::succeed(std::size_t i, const Value& result) {
     if (call.answered)
         throw std::logic_error("call answered twice");
     call.answered = true;
+    // The completions are moved out: an answered call holds nothing any more.
     if (call.boolDone)
-        queue_.post([done = call.boolDone, v = result.get<bool>()] { done(v); });
+        queue_.post([done = std::move(call.boolDone), v = result.get<bool>()] { done(v); });
     else if (call.folderDone)
-        queue_.post([done = call.folderDone, result] {
+        queue_.post([done = std::move(call.folderDone), result] {
             done(result.is_null() ? std::optional<std::string>()
                                   : std::optional<std::string>(result.get<std::string>()));
         });
     else if (call.markerDone)
-        queue_.post([done = call.markerDone, result] {
+        queue_.post([done = std::move(call.markerDone), result] {
             done(result.is_null() ? std::optional<Dictionary>()
                                   : std::optional<Dictionary>(result));
         });
@@ -66,11 +67,11 @@ void FakeContainerBridge::fail(std::size_t i, const std::string& message) {
     call.answered = true;
     Error error{message};
     if (call.boolDone)
-        queue_.post([done = call.boolDone, error] { done(error); });
+        queue_.post([done = std::move(call.boolDone), error] { done(error); });
     else if (call.folderDone)
-        queue_.post([done = call.folderDone, error] { done(error); });
+        queue_.post([done = std::move(call.folderDone), error] { done(error); });
     else if (call.markerDone)
-        queue_.post([done = call.markerDone, error] { done(error); });
+        queue_.post([done = std::move(call.markerDone), error] { done(error); });
 }
 
 } // namespace tavrin::testing
