@@ -18,6 +18,12 @@ using linux_platform::WebKitWebView;
 using panel::CMTimeMake;
 using panel::MessageHandler;
 
+// Under LeakSanitizer (asan preset): system libraries that WebKitGTK loads keep
+// caches until exit (font cache, JavaScriptCore, D-Bus); they are not ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\nleak:libjavascriptcoregtk-4.1.so\nleak:libdbus-1.so\n";
+}
+
 namespace {
 
 const char* const kPage = R"HTML(<!DOCTYPE html>
