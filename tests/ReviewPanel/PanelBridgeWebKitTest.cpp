@@ -50,8 +50,13 @@ function request(body) { window.webkit.messageHandlers.fcpBridge.postMessage(bod
 
 class LoadWatcher final : public panel::WebViewNavigationDelegate {
   public:
+    bool decidePolicyForNavigation(const std::string& url) override {
+        asked.push_back(url);
+        return url.find("blocked") == std::string::npos;
+    }
     void didFinishNavigation() override { finished = true; }
     void didFailNavigation(const std::string& message) override { failure = message; }
+    std::vector<std::string> asked;
     bool finished = false;
     std::string failure;
 };
@@ -306,6 +311,23 @@ TEST_F(APageInWebKit, ReportsScriptErrorsAndHandsOverEveryBodyShape) {
                                 nullptr);
     ASSERT_TRUE(waitForProbes("reply", 1));
     EXPECT_EQ(probesOf("reply").size(), 1u);
+}
+
+TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
+    ASSERT_FALSE(watcher->asked.empty());
+    EXPECT_EQ(watcher->asked.back(), "http://localhost/panel");
+
+    webView->evaluateJavaScript("location.href = 'http://localhost/blocked';", nullptr);
+    ASSERT_TRUE(
+        runMainLoopUntil([&] { return watcher->asked.back() == "http://localhost/blocked"; }));
+    request({{"command", "isFCPRunning"}, {"resolveId", "still here"}});
+    ASSERT_TRUE(waitForProbes("reply", 1)); // the page was not replaced
+    EXPECT_EQ(webView->currentURL(), "http://localhost/panel");
+
+    webView->loadURL("file:///nonexistent/tavrin/page.html");
+    ASSERT_TRUE(
+        runMainLoopUntil([&] { return !watcher->failure.empty(); }, std::chrono::seconds(10)))
+        << "asked: " << watcher->asked.back() << " finished: " << watcher->finished;
 }
 
 } // namespace
