@@ -17,7 +17,7 @@
 namespace tavrin::panel {
 
 class ContainerBridge {
-public:
+  public:
     virtual ~ContainerBridge() = default;
 
     // Synchronous, fire and forget; cannot fail.

@@ -1,0 +1,44 @@
+#pragma once
+// The web-view seam on WebKitGTK 4.1: a WebKitWebView widget with its own
+// user content manager. Pages reach registered handlers as
+// window.webkit.messageHandlers.NAME, as on the other platform.
+//
+// Threads: construct, use and destroy on the GTK main thread, after
+// gtk_init(); all callbacks arrive on that thread from the GLib main loop.
+// WebKit headers stay out of this header (they are slow to compile).
+
+#include "ReviewPanel/WebView.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+struct _GtkWidget;
+
+namespace tavrin::linux_platform {
+
+class WebKitWebView final : public panel::WebView {
+  public:
+    WebKitWebView();
+    ~WebKitWebView() override;
+
+    WebKitWebView(const WebKitWebView&) = delete;
+    WebKitWebView& operator=(const WebKitWebView&) = delete;
+
+    // The GtkWidget to put into a window. Owned by this object (a reference is held).
+    _GtkWidget* widget() const;
+
+    void evaluateJavaScript(const std::string& script, ScriptCompletion done) override;
+    bool addScriptMessageHandler(const std::string& name, ScriptMessageHandler handler) override;
+    void removeScriptMessageHandler(const std::string& name) override;
+    void loadURL(const std::string& url) override;
+    void loadHTML(const std::string& html, const std::string& baseURL) override;
+    std::string currentURL() const override;
+    void setNavigationDelegate(std::weak_ptr<panel::WebViewNavigationDelegate> delegate) override;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace tavrin::linux_platform
