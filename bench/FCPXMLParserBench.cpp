@@ -23,6 +23,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using tavrin::Dictionary;
@@ -256,7 +257,8 @@ void measure(benchmark::State& state, const char* name, const std::string& input
         seconds += threadSeconds() - start;
         state.PauseTiming();
         benchmark::DoNotOptimize(result);
-        result = {};
+        // Moved into a temporary so that everything, its buffer too, is freed here.
+        (void)std::decay_t<decltype(result)>(std::move(result));
         state.ResumeTiming();
         bytes += input.size();
     }
@@ -413,6 +415,9 @@ int main(int argc, char** argv) {
             return;
         std::printf("%-12s / %-12s = %8.2f\n", a, b, x->second / y->second);
     };
+    std::printf("\nBytes per second of thread CPU time:\n");
+    for (const auto& [name, rate] : gBytesPerSecond)
+        std::printf("%-14s %10.1f MB/s\n", name.c_str(), rate / 1e6);
     std::printf("\nReader speed ratios (bytes per second):\n");
     ratio("Reader", "IcuPerCall");
     ratio("Reader", "IcuCompiled");
