@@ -136,14 +136,31 @@ std::optional<std::string_view> stringAt(const Dictionary& record, std::string_v
     return std::nullopt;
 }
 
-void appendMarkerLine(std::string& out, const Dictionary& record) {
-    const double start = finiteTime(record, "timestamp").value_or(0);
-    const auto end = finiteTime(record, "timestampEnd");
-    const auto userName = stringAt(record, "userName");
-    const auto content = stringAt(record, "content");
-    const auto id = stringAt(record, "id");
+// What a marker line needs from one comment record, read once in input order
+// (the records' own memory is then not revisited in sorted order).
+struct MarkerFields {
+    double start = 0;
+    std::optional<double> end;
+    std::optional<std::string_view> userName;
+    std::optional<std::string_view> content;
+    std::optional<std::string_view> id;
+    bool resolved = false;
+};
+
+MarkerFields markerFields(const Dictionary& record) {
+    MarkerFields fields;
+    fields.start = finiteTime(record, "timestamp").value_or(0);
+    fields.end = finiteTime(record, "timestampEnd");
+    fields.userName = stringAt(record, "userName");
+    fields.content = stringAt(record, "content");
+    fields.id = stringAt(record, "id");
     const Value* resolved = lookup(record, "resolved");
-    const bool isResolved = resolved && resolved->is_boolean() && resolved->get<bool>();
+    fields.resolved = resolved && resolved->is_boolean() && resolved->get<bool>();
+    return fields;
+}
+
+void appendMarkerLine(std::string& out, const MarkerFields& fields) {
+    const auto& [start, end, userName, content, id, isResolved] = fields;
 
     out.append("            <marker start=\"");
     appendRational(out, start, kFrameRate);
@@ -185,13 +202,15 @@ std::string FCPXMLGenerator::secondsToRational(double seconds, double frameRate)
 }
 
 std::string FCPXMLGenerator::generateMarkersFCPXML(const std::vector<Dictionary>& comments) {
-    std::vector<double> keys(comments.size());
-    for (std::size_t i = 0; i < comments.size(); ++i)
-        keys[i] = finiteTime(comments[i], "timestamp").value_or(0);
+    std::vector<MarkerFields> fields;
+    fields.reserve(comments.size());
+    for (const Dictionary& comment : comments)
+        fields.push_back(markerFields(comment));
     std::vector<std::size_t> order(comments.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return fields[a].start < fields[b].start;
+    });
 
     std::string out;
     out.reserve(kHead.size() + kTail.size() + comments.size() * 256);
@@ -199,7 +218,7 @@ std::string FCPXMLGenerator::generateMarkersFCPXML(const std::vector<Dictionary>
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (k > 0)
             out.push_back('\n');
-        appendMarkerLine(out, comments[order[k]]);
+        appendMarkerLine(out, fields[order[k]]);
     }
     out.append(kTail);
     return out;

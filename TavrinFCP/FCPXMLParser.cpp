@@ -114,6 +114,32 @@ const char* findByte(const char* d, std::size_t from, std::size_t n, char c) {
     return from >= n ? nullptr : static_cast<const char*>(std::memchr(d + from, c, n - from));
 }
 
+// The first position at or after j that holds a, b, c or e; n if none.
+std::size_t findAnyOf(const char* d, std::size_t j, std::size_t n, char a, char b, char c, char e) {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a);
+    const __m128i vb = _mm_set1_epi8(b);
+    const __m128i vc = _mm_set1_epi8(c);
+    const __m128i ve = _mm_set1_epi8(e);
+    while (j + 16 <= n) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                         _mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(x, ve)));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0)
+            return j + static_cast<std::size_t>(__builtin_ctz(mask));
+        j += 16;
+    }
+#endif
+    for (; j < n; ++j) {
+        const char x = d[j];
+        if (x == a || x == b || x == c || x == e)
+            return j;
+    }
+    return n;
+}
+
 // The ">" that ends an element whose attribute text starts at s, or npos.
 //
 // The element ends at the first ">" outside a quoted value. A quoted value
@@ -128,22 +154,17 @@ const char* findByte(const char* d, std::size_t from, std::size_t n, char c) {
 // returned ">", so no byte is scanned more than a few times in all.
 std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
     std::size_t j = s;
-    while (j < n) {
+    while (true) {
+        j = findAnyOf(d, j, n, '>', '<', '"', '\'');
+        if (j >= n || d[j] == '<')
+            break;
         const char c = d[j];
         if (c == '>')
             return j;
-        if (c == '<')
+        const std::size_t k = findAnyOf(d, j + 1, n, c, '<', c, c);
+        if (k >= n || d[k] == '<')
             break;
-        if (c == '"' || c == '\'') {
-            std::size_t k = j + 1;
-            while (k < n && d[k] != c && d[k] != '<')
-                ++k;
-            if (k >= n || d[k] == '<')
-                break;
-            j = k + 1;
-            continue;
-        }
-        ++j;
+        j = k + 1;
     }
     const char* first = findByte(d, s, n, '>');
     return first ? static_cast<std::size_t>(first - d) : npos;

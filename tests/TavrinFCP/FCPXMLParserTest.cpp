@@ -91,6 +91,15 @@ TEST(FCPXMLParser, KeepsDocumentOrderAndReadsDurations) {
     EXPECT_EQ(records[1]["timestamp"], 0.0); // no start
     EXPECT_DOUBLE_EQ(records[1]["timestampEnd"].get<double>(), 0.02);
     EXPECT_TRUE(records[2]["timestampEnd"].is_null()); // no duration
+
+    // Times stay finite: an end beyond the range of a double reads as no end.
+    const auto huge = parse(marker("start=\"1e308s\" duration=\"1e308s\" note=\"[tavrin:h] x\"") +
+                            marker("start=\"1e999s\" duration=\"-5s\" note=\"[tavrin:i] x\""));
+    ASSERT_EQ(huge.size(), 2u);
+    EXPECT_EQ(huge[0]["timestamp"], 1e308);
+    EXPECT_TRUE(huge[0]["timestampEnd"].is_null());
+    EXPECT_EQ(huge[1]["timestamp"], 0.0);
+    EXPECT_TRUE(huge[1]["timestampEnd"].is_null()); // negative duration
 }
 
 TEST(FCPXMLParser, FindsElementsAsTheRegularExpressionDoes) {
