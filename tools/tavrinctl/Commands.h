@@ -11,5 +11,8 @@ inline constexpr int kExitOK = 0;
 inline constexpr int kExitFailure = 1;  // the operation ran and failed
 inline constexpr int kExitBadInput = 2; // input could not be read or understood
 
+// tavrinctl send: one command to the container app over the session bus.
+void registerSendCommands(CLI::App& app, int& exitCode);
+
 
 } // namespace tavrin::ctl

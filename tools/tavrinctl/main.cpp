@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
     CLI::App app{"tavrinctl - inspect and exercise the review bridge by hand"};
     app.require_subcommand(1);
     int exitCode = tavrin::ctl::kExitOK;
+    tavrin::ctl::registerSendCommands(app, exitCode);
 
 
     try {
