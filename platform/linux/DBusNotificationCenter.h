@@ -24,7 +24,10 @@
 // so `dbus-monitor "interface='com.tavrin.Notifications'"` prints a readable tree.
 // Integers and floating numbers stay distinct; a boolean is never a number.
 // Nesting is bounded: the user info with everything inside may be at most
-// kMaxNesting containers deep (the user info itself counts as one).
+// kMaxNesting containers deep (the user info itself counts as one). dbus-daemon
+// disconnects a sender whose message nests deeper than 64 D-Bus containers
+// (each dictionary level here costs three), so post() refuses deeper values
+// rather than lose the connection.
 //
 // Observers subscribe with a match rule on the name (arg0), so the bus wakes a
 // process only for the names it observes. A received signal whose body does
@@ -50,7 +53,7 @@ class DBusNotificationCenter final : public NotificationCenter {
     static constexpr const char* kObjectPath = "/com/tavrin/Notifications";
     static constexpr const char* kInterface = "com.tavrin.Notifications";
     static constexpr const char* kMember = "Notification";
-    static constexpr int kMaxNesting = 24;
+    static constexpr int kMaxNesting = 20;
 
     // Opens a private connection to the bus at address (empty: the session bus
     // named by the environment, DBUS_SESSION_BUS_ADDRESS). Blocks while
