@@ -33,8 +33,18 @@ pid_t spawnWithPipe(const std::string& program, const std::vector<std::string>& 
         argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> envStore;
+    // Entries given explicitly replace inherited ones of the same name.
+    auto overridden = [&](const char* entry) {
+        for (const auto& extra : extraEnvironment) {
+            auto eq = extra.find('=');
+            if (eq != std::string::npos && std::strncmp(entry, extra.c_str(), eq + 1) == 0)
+                return true;
+        }
+        return false;
+    };
     for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
+        if (!overridden(*e))
+            envStore.emplace_back(*e);
     envStore.insert(envStore.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp;
     for (auto& e : envStore)
