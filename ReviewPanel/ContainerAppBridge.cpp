@@ -17,6 +17,12 @@ ContainerAppBridge::ContainerAppBridge(NotificationCenter& center, MainQueue& ma
     : center_(center), mainQueue_(mainQueue) {
 }
 
+ContainerAppBridge::~ContainerAppBridge() {
+    // Pending completions are dropped; their timers have nothing left to do.
+    for (const auto& [requestId, timer] : timeOuts_)
+        mainQueue_.invalidate(timer);
+}
+
 NotificationCenter::Observation
 ContainerAppBridge::observeResponses(const std::shared_ptr<ContainerAppBridge>& client) {
     return client->center_.observe(
@@ -31,12 +37,22 @@ std::size_t ContainerAppBridge::pendingCount() const {
 
 std::optional<ContainerAppBridge::ResponseCallback>
 ContainerAppBridge::takePending(const std::string& requestId) {
-    std::lock_guard lock(mutex_);
-    auto it = pendingRequests.find(requestId);
-    if (it == pendingRequests.end())
-        return std::nullopt;
-    ResponseCallback callback = std::move(it->second);
-    pendingRequests.erase(it);
+    MainQueue::TimerId timer = 0;
+    ResponseCallback callback;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = pendingRequests.find(requestId);
+        if (it == pendingRequests.end())
+            return std::nullopt;
+        callback = std::move(it->second);
+        pendingRequests.erase(it);
+        if (auto t = timeOuts_.find(requestId); t != timeOuts_.end()) {
+            timer = t->second;
+            timeOuts_.erase(t);
+        }
+    }
+    if (timer)
+        mainQueue_.invalidate(timer);
     return callback;
 }
 
@@ -60,11 +76,20 @@ void ContainerAppBridge::sendCommand(const std::string& command, const Dictionar
         });
         return;
     }
-    mainQueue_.postAfter(std::chrono::duration<double>(CC::kRequestTimeoutSeconds),
-                         [weak = weak_from_this(), requestId] {
-                             if (auto self = weak.lock())
-                                 self->timeOut(requestId);
-                         });
+    auto timer = mainQueue_.postAfter(std::chrono::duration<double>(CC::kRequestTimeoutSeconds),
+                                      [weak = weak_from_this(), requestId] {
+                                          if (auto self = weak.lock())
+                                              self->timeOut(requestId);
+                                      });
+    bool answered;
+    {
+        std::lock_guard lock(mutex_);
+        answered = pendingRequests.find(requestId) == pendingRequests.end();
+        if (!answered)
+            timeOuts_.emplace(requestId, timer);
+    }
+    if (answered) // the answer beat us to it
+        mainQueue_.invalidate(timer);
 }
 
 void ContainerAppBridge::timeOut(const std::string& requestId) {

@@ -57,6 +57,8 @@ class ContainerAppBridge final : public ContainerBridge,
     void getMarkerAtTime(double seconds, double threshold,
                          Completion<std::optional<Dictionary>> done) override;
 
+    ~ContainerAppBridge() override;
+
     // Number of requests waiting for an answer. Thread-safe.
     std::size_t pendingCount() const;
 
@@ -75,9 +77,13 @@ class ContainerAppBridge final : public ContainerBridge,
 
     NotificationCenter& center_;
     MainQueue& mainQueue_;
-    mutable std::mutex mutex_; // guards pendingRequests and requestCounter
+    mutable std::mutex mutex_; // guards pendingRequests, requestCounter, timeOuts_
     std::unordered_map<std::string, ResponseCallback> pendingRequests;
     std::int64_t requestCounter = 0;
+    // The time-out timer of each pending request, so that an answered request
+    // does not leave a timer behind for 60 s (thousands of idle timers slow the
+    // main loop down). A timer that fires after its answer finds nothing to do.
+    std::unordered_map<std::string, MainQueue::TimerId> timeOuts_;
 };
 
 } // namespace tavrin::panel

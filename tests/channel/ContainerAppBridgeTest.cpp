@@ -239,6 +239,7 @@ TEST_F(AContainerClient, CompletesOnceWhenAnsweredTwiceOrAnsweredThenTimedOut) {
     client->syncComment({}, calls.completion());
     std::string id = lastRequestId();
     answer(id, true);
+    EXPECT_EQ(queue.pendingTimers(), 0u) << "an answered request leaves no timer behind";
     answer(id, false);
     queue.advance(61s);
     EXPECT_EQ(calls.values, std::vector<bool>{true});
@@ -293,6 +294,7 @@ TEST_F(AContainerClient, DropsPendingCompletionsWhenDestroyed) {
     responses.remove();
     client.reset();
     EXPECT_TRUE(weak.expired()) << "a time-out must not keep the client alive";
+    EXPECT_EQ(queue.pendingTimers(), 0u);
     queue.advance(61s);
     answer(id, true);
     EXPECT_TRUE(calls.values.empty());
