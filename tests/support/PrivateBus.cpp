@@ -3,11 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,14 +19,30 @@ namespace tavrin::testing {
 
 namespace {
 
+// The program's path: as given when it has a slash, else found on PATH.
+std::string resolveProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return program;
+}
+
 pid_t spawnWithPipe(const std::string& program, const std::vector<std::string>& arguments,
                     const std::vector<std::string>& extraEnvironment, int& readEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     std::vector<std::string> argStore{program};
     argStore.insert(argStore.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -50,13 +67,25 @@ pid_t spawnWithPipe(const std::string& program, const std::vector<std::string>& 
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    // fork + exec rather than posix_spawn, so the child can ask to be ended
+    // when the test process dies (a crashed or halted test must not leave a
+    // bus behind holding the test runner's output open).
+    std::string path = resolveProgram(program);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls until exec.
+        dup2(fds[1], STDOUT_FILENO);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
     close(fds[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         close(fds[0]);
-        throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + program + ": " + std::strerror(errno));
     }
     readEnd = fds[0];
     return pid;
