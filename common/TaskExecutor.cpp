@@ -11,7 +11,9 @@ bool TaskExecutor::spawn(std::function<void()> task) {
     if (stopping_)
         return false;
     queue_.push_back(std::move(task));
-    if (idle_ == 0 && workers_.size() < maxThreads_)
+    // Every queued task needs an idle worker of its own: an idle worker that has
+    // been woken for an earlier task but not yet taken it is not free.
+    if (queue_.size() > idle_ && workers_.size() < maxThreads_)
         workers_.emplace_back([this] { workerLoop(); });
     else
         wake_.notify_one();

@@ -34,3 +34,28 @@ TEST(ATaskExecutor, FinishesQueuedWorkOnShutdownAndRefusesNewWork) {
     executor.shutdown();
     EXPECT_EQ(done.load(), 100);
 }
+
+TEST(ATaskExecutor, NeverQueuesATaskBehindABlockedOneWhileItMayStartAWorker) {
+    // Two tasks spawned back to back while one worker is idle: the first waits
+    // for the second, so both must get a worker of their own.
+    tavrin::TaskExecutor executor(8);
+    int stuck = 0;
+    for (int round = 0; round < 200 && stuck == 0; ++round) {
+        std::promise<void> warm;
+        executor.spawn([&] { warm.set_value(); });
+        warm.get_future().wait();
+        std::promise<void> second;
+        auto secondRan = second.get_future().share();
+        std::promise<bool> first;
+        auto firstSaw = first.get_future();
+        executor.spawn([&first, secondRan] {
+            first.set_value(secondRan.wait_for(std::chrono::seconds(5)) ==
+                            std::future_status::ready);
+        });
+        executor.spawn([&second] { second.set_value(); });
+        if (!firstSaw.get())
+            ++stuck;
+    }
+    executor.shutdown();
+    EXPECT_EQ(stuck, 0);
+}

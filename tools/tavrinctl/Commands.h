@@ -19,5 +19,7 @@ void registerUploadCommands(CLI::App& app, int& exitCode);
 void registerMarkersCommands(CLI::App& app, int& exitCode);
 // tavrinctl sync ...: comment-marker operations through the editor's scripts.
 void registerSyncCommands(CLI::App& app, int& exitCode);
+// tavrinctl send: one command to the container app over the session bus.
+void registerSendCommands(CLI::App& app, int& exitCode);
 
 } // namespace tavrin::ctl

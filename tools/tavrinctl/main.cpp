@@ -7,10 +7,11 @@ int main(int argc, char** argv) {
     CLI::App app{"tavrinctl - inspect and exercise the review bridge by hand"};
     app.require_subcommand(1);
     int exitCode = tavrin::ctl::kExitOK;
-    tavrin::ctl::registerWatchCommands(app, exitCode);
-    tavrin::ctl::registerUploadCommands(app, exitCode);
     tavrin::ctl::registerMarkersCommands(app, exitCode);
     tavrin::ctl::registerSyncCommands(app, exitCode);
+    tavrin::ctl::registerSendCommands(app, exitCode);
+    tavrin::ctl::registerWatchCommands(app, exitCode);
+    tavrin::ctl::registerUploadCommands(app, exitCode);
 
     try {
         app.parse(argc, argv);

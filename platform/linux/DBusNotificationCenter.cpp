@@ -1,0 +1,416 @@
+#include "platform/linux/DBusNotificationCenter.h"
+
+#include "common/Log.h"
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace tavrin::linux_platform {
+
+namespace {
+
+constexpr const char* kLogSubsystem = "ai.tavrin.fcp";
+constexpr const char* kLogCategory = "DBusNotificationCenter";
+
+bool carryableString(const std::string& s) {
+    // D-Bus strings are UTF-8 without NUL; g_utf8_validate with an explicit
+    // length refuses both invalid sequences and embedded NULs.
+    return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+}
+
+GVariant* encodeDictionary(const Value& dict);
+
+// Returns a new floating variant for value, or nullptr when it cannot be
+// carried. Depth has been checked by the caller.
+GVariant* encodeValue(const Value& value) {
+    switch (value.type()) {
+    case Value::value_t::string: {
+        const auto& s = value.get_ref<const std::string&>();
+        if (!carryableString(s))
+            return nullptr;
+        return g_variant_new_string(s.c_str());
+    }
+    case Value::value_t::number_integer:
+        return g_variant_new_int64(value.get<std::int64_t>());
+    case Value::value_t::number_unsigned: {
+        auto u = value.get<std::uint64_t>();
+        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return g_variant_new_int64(static_cast<std::int64_t>(u));
+        return g_variant_new_uint64(u);
+    }
+    case Value::value_t::number_float:
+        return g_variant_new_double(value.get<double>());
+    case Value::value_t::boolean:
+        return g_variant_new_boolean(value.get<bool>());
+    case Value::value_t::null:
+        return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
+    case Value::value_t::array: {
+        GVariantBuilder builder;
+        g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
+        for (const auto& element : value) {
+            GVariant* child = encodeValue(element);
+            if (!child) {
+                g_variant_builder_clear(&builder);
+                return nullptr;
+            }
+            g_variant_builder_add_value(&builder, g_variant_new_variant(child));
+        }
+        return g_variant_builder_end(&builder);
+    }
+    case Value::value_t::object:
+        return encodeDictionary(value);
+    default:
+        return nullptr; // binary or discarded values are not property-list values
+    }
+}
+
+GVariant* encodeDictionary(const Value& dict) {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+    for (auto it = dict.begin(); it != dict.end(); ++it) {
+        GVariant* child = carryableString(it.key()) ? encodeValue(it.value()) : nullptr;
+        if (!child) {
+            g_variant_builder_clear(&builder);
+            return nullptr;
+        }
+        g_variant_builder_add(&builder, "{sv}", it.key().c_str(), child);
+    }
+    return g_variant_builder_end(&builder);
+}
+
+std::optional<Value> decodeDictionary(GVariant* dict, int depth);
+
+// depth: containers already entered above this value.
+std::optional<Value> decodeValue(GVariant* value, int depth) {
+    const GVariantType* type = g_variant_get_type(value);
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) {
+        gsize length = 0;
+        const char* s = g_variant_get_string(value, &length);
+        return Value(std::string(s, length));
+    }
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64))
+        return Value(static_cast<std::int64_t>(g_variant_get_int64(value)));
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) {
+        auto u = static_cast<std::uint64_t>(g_variant_get_uint64(value));
+        // Only integers above INT64_MAX travel as t; anything else is not our form.
+        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return std::nullopt;
+        return Value(u);
+    }
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE))
+        return Value(g_variant_get_double(value));
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_BOOLEAN))
+        return Value(static_cast<bool>(g_variant_get_boolean(value)));
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTESTRING)) {
+        if (g_variant_n_children(value) != 0)
+            return std::nullopt;
+        return Value(nullptr);
+    }
+    if (g_variant_type_equal(type, G_VARIANT_TYPE("av"))) {
+        if (depth + 1 > DBusNotificationCenter::kMaxNesting)
+            return std::nullopt;
+        Value array = Value::array();
+        gsize n = g_variant_n_children(value);
+        array.get_ref<Value::array_t&>().reserve(n);
+        for (gsize i = 0; i < n; ++i) {
+            GVariant* boxed = g_variant_get_child_value(value, i);
+            GVariant* inner = g_variant_get_variant(boxed);
+            auto decoded = decodeValue(inner, depth + 1);
+            g_variant_unref(inner);
+            g_variant_unref(boxed);
+            if (!decoded)
+                return std::nullopt;
+            array.push_back(std::move(*decoded));
+        }
+        return array;
+    }
+    if (g_variant_type_equal(type, G_VARIANT_TYPE_VARDICT))
+        return decodeDictionary(value, depth);
+    return std::nullopt;
+}
+
+std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
+    if (depth + 1 > DBusNotificationCenter::kMaxNesting)
+        return std::nullopt;
+    Value result = Value::object();
+    gsize n = g_variant_n_children(dict);
+    for (gsize i = 0; i < n; ++i) {
+        const char* key = nullptr;
+        GVariant* inner = nullptr;
+        g_variant_get_child(dict, i, "{&sv}", &key, &inner);
+        std::string k(key);
+        auto decoded = decodeValue(inner, depth + 1);
+        g_variant_unref(inner);
+        // A duplicate key would lose a value silently: not our form.
+        if (!decoded || result.contains(k))
+            return std::nullopt;
+        result.emplace(std::move(k), std::move(*decoded));
+    }
+    return result;
+}
+
+} // namespace
+
+GVariant* DBusNotificationCenter::encodeBody(const std::string& name,
+                                             const std::optional<Dictionary>& userInfo) {
+    if (!carryableString(name))
+        return nullptr;
+    if (!userInfo)
+        return g_variant_new("(s)", name.c_str());
+    if (!userInfo->is_object() || nestingDepth(*userInfo) > kMaxNesting)
+        return nullptr;
+    GVariant* dict = encodeDictionary(*userInfo);
+    if (!dict)
+        return nullptr;
+    GVariant* children[] = {g_variant_new_string(name.c_str()), dict};
+    return g_variant_new_tuple(children, 2);
+}
+
+std::optional<Notification> DBusNotificationCenter::decodeBody(GVariant* body) {
+    if (!body)
+        return std::nullopt;
+    if (g_variant_is_of_type(body, G_VARIANT_TYPE("(s)"))) {
+        const char* name = nullptr;
+        g_variant_get(body, "(&s)", &name);
+        return Notification{name, std::nullopt};
+    }
+    if (!g_variant_is_of_type(body, G_VARIANT_TYPE("(sa{sv})")))
+        return std::nullopt;
+    GVariant* nameVariant = g_variant_get_child_value(body, 0);
+    GVariant* dict = g_variant_get_child_value(body, 1);
+    Notification note{g_variant_get_string(nameVariant, nullptr), std::nullopt};
+    auto decoded = decodeDictionary(dict, 0);
+    g_variant_unref(dict);
+    g_variant_unref(nameVariant);
+    if (!decoded)
+        return std::nullopt;
+    note.userInfo = std::move(*decoded);
+    return note;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// One registration. GDBus owns a reference (freed by its free function, on the
+// dispatch thread); posted deliveries own one each; the token owns one.
+struct Observer {
+    std::string name;
+    MainQueue* queue;
+    NotificationCenter::Block block;
+    // Guards the hand-over to the queue, so that once remove() has returned
+    // nothing more is posted to a queue that may be going away.
+    std::mutex handOver;
+    std::atomic<bool> alive{true};
+    guint subscription = 0;
+
+    void stop() {
+        std::lock_guard lock(handOver);
+        alive.store(false, std::memory_order_release);
+    }
+};
+
+using ObserverRef = std::shared_ptr<Observer>;
+
+void onSignal(GDBusConnection*, const char*, const char*, const char*, const char*,
+              GVariant* parameters, gpointer data) {
+    const ObserverRef& observer = *static_cast<ObserverRef*>(data);
+    if (!observer->alive.load(std::memory_order_acquire))
+        return;
+    auto note = DBusNotificationCenter::decodeBody(parameters);
+    if (!note || note->name != observer->name)
+        return; // not our form (or a name the match rule should have kept away)
+    auto shared = std::make_shared<Notification>(std::move(*note));
+    std::lock_guard lock(observer->handOver);
+    if (!observer->alive.load(std::memory_order_acquire))
+        return;
+    observer->queue->post([observer, shared] {
+        if (observer->alive.load(std::memory_order_acquire))
+            observer->block(*shared);
+    });
+}
+
+} // namespace
+
+struct DBusNotificationCenter::Impl {
+    GDBusConnection* connection = nullptr;
+    GMainContext* context = nullptr;
+    GMainLoop* loop = nullptr;
+    std::thread dispatcher;
+    std::mutex mutex;
+    std::unordered_map<Observer*, ObserverRef> observers; // live registrations
+
+    ~Impl() {
+        std::unordered_map<Observer*, ObserverRef> remaining;
+        {
+            std::lock_guard lock(mutex);
+            remaining.swap(observers);
+        }
+        for (auto& [raw, observer] : remaining) {
+            observer->stop();
+            g_dbus_connection_signal_unsubscribe(connection, observer->subscription);
+        }
+        g_main_loop_quit(loop);
+        if (dispatcher.joinable())
+            dispatcher.join();
+        g_dbus_connection_close_sync(connection, nullptr, nullptr);
+        g_object_unref(connection);
+        // Run what the dispatch thread left behind (the subscriptions' free
+        // functions), so nothing leaks.
+        g_main_context_push_thread_default(context);
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context);
+        g_main_loop_unref(loop);
+        g_main_context_unref(context);
+    }
+
+    void remove(Observer* raw) {
+        ObserverRef observer;
+        {
+            std::lock_guard lock(mutex);
+            auto it = observers.find(raw);
+            if (it == observers.end())
+                return;
+            observer = std::move(it->second);
+            observers.erase(it);
+        }
+        observer->stop();
+        g_dbus_connection_signal_unsubscribe(connection, observer->subscription);
+    }
+};
+
+std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::connect(const std::string& address,
+                                                                        std::string* error) {
+    GError* gerror = nullptr;
+    std::string target = address;
+    if (target.empty()) {
+        gchar* found = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &gerror);
+        if (!found) {
+            if (error)
+                *error = gerror ? gerror->message : "no session bus address";
+            g_clear_error(&gerror);
+            return nullptr;
+        }
+        target = found;
+        g_free(found);
+    }
+    // A private connection (not the process-wide singleton), so losing the bus
+    // does not end the process and tests can talk to their own bus.
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        target.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &gerror);
+    if (!connection) {
+        if (error)
+            *error = gerror ? gerror->message : "cannot connect to the bus";
+        g_clear_error(&gerror);
+        return nullptr;
+    }
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+
+    auto impl = std::make_shared<Impl>();
+    impl->connection = connection;
+    impl->context = g_main_context_new();
+    impl->loop = g_main_loop_new(impl->context, FALSE);
+    std::promise<void> started;
+    auto ready = started.get_future();
+    impl->dispatcher = std::thread([raw = impl.get(), &started] {
+        g_main_context_push_thread_default(raw->context);
+        started.set_value();
+        g_main_loop_run(raw->loop);
+        g_main_context_pop_thread_default(raw->context);
+    });
+    ready.wait();
+    return std::unique_ptr<DBusNotificationCenter>(new DBusNotificationCenter(std::move(impl)));
+}
+
+DBusNotificationCenter::DBusNotificationCenter(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl)) {
+}
+
+DBusNotificationCenter::~DBusNotificationCenter() = default;
+
+GDBusConnection* DBusNotificationCenter::connection() const {
+    return impl_->connection;
+}
+
+bool DBusNotificationCenter::post(const std::string& name,
+                                  const std::optional<Dictionary>& userInfo) {
+    GVariant* body = encodeBody(name, userInfo);
+    if (!body) {
+        logLine(kLogSubsystem, kLogCategory, LogLevel::Error,
+                "notification " + name + " not posted: its user info cannot be carried");
+        return false;
+    }
+    GError* error = nullptr;
+    gboolean sent = g_dbus_connection_emit_signal(impl_->connection, nullptr, kObjectPath,
+                                                  kInterface, kMember, body, &error);
+    if (!sent) {
+        logLine(kLogSubsystem, kLogCategory, LogLevel::Error,
+                "notification " + name +
+                    " not posted: " + (error ? error->message : std::string("unknown error")));
+        g_clear_error(&error);
+        return false;
+    }
+    return true;
+}
+
+NotificationCenter::Observation DBusNotificationCenter::observe(const std::string& name,
+                                                                MainQueue& queue, Block block) {
+    auto observer = std::make_shared<Observer>();
+    observer->name = name;
+    observer->queue = &queue;
+    observer->block = std::move(block);
+
+    // GDBus calls back on the thread-default context of the subscribing thread:
+    // subscribe from the dispatch thread.
+    struct Request {
+        Impl* impl;
+        ObserverRef observer;
+        std::promise<guint> done;
+    } request{impl_.get(), observer, {}};
+    auto subscribed = request.done.get_future();
+    g_main_context_invoke(
+        impl_->context,
+        [](gpointer data) -> gboolean {
+            auto* r = static_cast<Request*>(data);
+            guint id = g_dbus_connection_signal_subscribe(
+                r->impl->connection, nullptr, kInterface, kMember, kObjectPath,
+                r->observer->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &onSignal,
+                new ObserverRef(r->observer),
+                [](gpointer p) { delete static_cast<ObserverRef*>(p); });
+            r->done.set_value(id);
+            return G_SOURCE_REMOVE;
+        },
+        &request);
+    observer->subscription = subscribed.get();
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->observers.emplace(observer.get(), observer);
+    }
+
+    // The match rule went out before this call, and the bus handles one
+    // connection's messages in order: once it answers, the rule is in force.
+    GVariant* reply = g_dbus_connection_call_sync(
+        impl_->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetId", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+    if (reply)
+        g_variant_unref(reply);
+
+    std::weak_ptr<Impl> weakImpl = impl_;
+    Observer* raw = observer.get();
+    return Observation([weakImpl, raw] {
+        if (auto impl = weakImpl.lock())
+            impl->remove(raw);
+    });
+}
+
+} // namespace tavrin::linux_platform

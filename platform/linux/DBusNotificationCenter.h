@@ -1,0 +1,89 @@
+#pragma once
+// The notification centre on the D-Bus session bus (GDBus), talking to the
+// user's dbus-daemon: the Linux counterpart of the per-user distributed
+// notification centre.
+//
+// Wire form. Each notification is one broadcast signal
+//
+//     path      /com/tavrin/Notifications
+//     interface com.tavrin.Notifications
+//     member    Notification
+//     body      (s)        name only: a notification without user info
+//               (sa{sv})   name and user info (an empty dictionary stays empty)
+//
+// and each property-list value inside the user info is a variant:
+//
+//     string                  s     (valid UTF-8 without NUL, as D-Bus requires)
+//     integer                 x     (int64; an unsigned integer above INT64_MAX is t)
+//     floating number         d
+//     boolean                 b
+//     array                   av
+//     dictionary              a{sv}
+//     null (NSNull)           ay    always empty: "array of bytes [ ]" in dbus-monitor
+//
+// so `dbus-monitor "interface='com.tavrin.Notifications'"` prints a readable tree.
+// Integers and floating numbers stay distinct; a boolean is never a number.
+// Nesting is bounded: the user info with everything inside may be at most
+// kMaxNesting containers deep (the user info itself counts as one). dbus-daemon
+// disconnects a sender whose message nests deeper than 64 D-Bus containers
+// (each dictionary level here costs three), so post() refuses deeper values
+// rather than lose the connection.
+//
+// Observers subscribe with a match rule on the name (arg0), so the bus wakes a
+// process only for the names it observes. A received signal whose body does
+// not follow the form above exactly (another signature, another variant type,
+// a non-empty null marker, a duplicate key, nesting too deep) is ignored.
+//
+// Threads: GDBus delivers signals on the thread-default main context of the
+// subscribing thread; the centre subscribes from its own dispatch thread, which
+// decodes each signal there (off every main queue) and posts the observer's
+// block to the observer's main queue.
+
+#include "common/NotificationCenter.h"
+
+#include <gio/gio.h>
+
+#include <memory>
+#include <string>
+
+namespace tavrin::linux_platform {
+
+class DBusNotificationCenter final : public NotificationCenter {
+  public:
+    static constexpr const char* kObjectPath = "/com/tavrin/Notifications";
+    static constexpr const char* kInterface = "com.tavrin.Notifications";
+    static constexpr const char* kMember = "Notification";
+    static constexpr int kMaxNesting = 20;
+
+    // Opens a private connection to the bus at address (empty: the session bus
+    // named by the environment, DBUS_SESSION_BUS_ADDRESS). Blocks while
+    // connecting. Returns nullptr, with a reason in *error, when the bus cannot
+    // be reached. Losing the bus later never ends the process; posts then fail.
+    static std::unique_ptr<DBusNotificationCenter> connect(const std::string& address = {},
+                                                           std::string* error = nullptr);
+
+    ~DBusNotificationCenter() override;
+    DBusNotificationCenter(const DBusNotificationCenter&) = delete;
+    DBusNotificationCenter& operator=(const DBusNotificationCenter&) = delete;
+
+    bool post(const std::string& name, const std::optional<Dictionary>& userInfo) override;
+    [[nodiscard]] Observation observe(const std::string& name, MainQueue& queue,
+                                      Block block) override;
+
+    // The connection (owned by the centre), e.g. for its unique bus name.
+    GDBusConnection* connection() const;
+
+    // The mapping itself. encodeBody returns a new floating GVariant, or
+    // nullptr when the notification cannot be carried (see post()).
+    // decodeBody returns no value when body does not follow the mapping.
+    // Both are pure and thread-safe.
+    static GVariant* encodeBody(const std::string& name, const std::optional<Dictionary>& userInfo);
+    static std::optional<Notification> decodeBody(GVariant* body);
+
+  private:
+    struct Impl;
+    explicit DBusNotificationCenter(std::shared_ptr<Impl> impl);
+    std::shared_ptr<Impl> impl_;
+};
+
+} // namespace tavrin::linux_platform

@@ -1,0 +1,417 @@
+// The notification centre and the channel over a real dbus-daemon, private to
+// each fixture, with the fake container app and tavrinctl as real processes.
+
+#include "ReviewPanel/ContainerAppBridge.h"
+#include "common/ContainerChannel.h"
+#include "platform/linux/DBusNotificationCenter.h"
+#include "tests/support/ManualMainQueue.h"
+#include "tests/support/PrivateBus.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using tavrin::Dictionary;
+using tavrin::Notification;
+using tavrin::Result;
+using tavrin::Value;
+using CC = tavrin::ContainerChannel;
+using tavrin::linux_platform::DBusNotificationCenter;
+using tavrin::panel::ContainerAppBridge;
+using tavrin::testing::ChildProcess;
+using tavrin::testing::ManualMainQueue;
+using tavrin::testing::PrivateBus;
+
+namespace {
+
+constexpr auto kSafetyNet = std::chrono::seconds(30); // real time; never reached when healthy
+
+std::unique_ptr<DBusNotificationCenter> connectTo(const PrivateBus& bus) {
+    std::string error;
+    auto center = DBusNotificationCenter::connect(bus.address(), &error);
+    if (!center)
+        ADD_FAILURE() << "cannot connect: " << error;
+    return center;
+}
+
+GDBusConnection* rawConnection(const PrivateBus& bus) {
+    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+        bus.address().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (c)
+        g_dbus_connection_set_exit_on_close(c, FALSE);
+    return c;
+}
+
+// Emits a signal with any body, as a rogue process might.
+void emitRaw(GDBusConnection* c, GVariant* body) {
+    g_dbus_connection_emit_signal(c, nullptr, DBusNotificationCenter::kObjectPath,
+                                  DBusNotificationCenter::kInterface,
+                                  DBusNotificationCenter::kMember, body, nullptr);
+}
+
+void emitRawText(GDBusConnection* c, const char* text) {
+    GVariant* body = g_variant_parse(nullptr, text, nullptr, nullptr, nullptr);
+    ASSERT_NE(body, nullptr) << text;
+    emitRaw(c, body);
+}
+
+Dictionary everyKind() {
+    return Dictionary{
+        {"string", "héllo"},
+        {"int", -42},
+        {"int64 min", std::numeric_limits<std::int64_t>::min()},
+        {"uint64 max", std::numeric_limits<std::uint64_t>::max()},
+        {"double", 0.1},
+        {"whole double", 3.0},
+        {"bool", true},
+        {"null", nullptr},
+        {"array", Value::array({1, "x", false, nullptr, Value::array(), Dictionary::object()})},
+        {"dictionary", Dictionary{{"a", Dictionary{{"b", Value::array({1.5})}}}}},
+        {"empty", Dictionary::object()},
+    };
+}
+
+class ADBusNotificationCenter : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { bus = new PrivateBus(); }
+    static void TearDownTestSuite() {
+        delete bus;
+        bus = nullptr;
+    }
+    static PrivateBus* bus;
+
+    ManualMainQueue queue;
+};
+PrivateBus* ADBusNotificationCenter::bus = nullptr;
+
+TEST_F(ADBusNotificationCenter, RoundTripsEveryKindAndKeepsNoUserInfoApartFromEmpty) {
+    auto sender = connectTo(*bus);
+    auto receiver = connectTo(*bus);
+    std::vector<Notification> got;
+    auto token = receiver->observe("com.tavrin.test.kinds", queue,
+                                   [&](const Notification& n) { got.push_back(n); });
+    ASSERT_TRUE(sender->post("com.tavrin.test.kinds", everyKind()));
+    ASSERT_TRUE(sender->post("com.tavrin.test.kinds", std::nullopt));
+    ASSERT_TRUE(sender->post("com.tavrin.test.kinds", Dictionary::object()));
+    ASSERT_TRUE(queue.runUntil([&] { return got.size() == 3; }, kSafetyNet));
+    EXPECT_EQ(got[0].userInfo, std::optional<Dictionary>(everyKind()));
+    EXPECT_TRUE((*got[0].userInfo)["whole double"].is_number_float());
+    EXPECT_TRUE((*got[0].userInfo)["int"].is_number_integer());
+    EXPECT_FALSE(got[1].userInfo.has_value());
+    EXPECT_EQ(got[2].userInfo, std::optional<Dictionary>(Dictionary::object()));
+}
+
+TEST_F(ADBusNotificationCenter, CarriesAMegabytePayload) {
+    auto sender = connectTo(*bus);
+    auto receiver = connectTo(*bus);
+    Dictionary big{{"blob", std::string(1 << 20, 'x')}, {"items", Value::array()}};
+    for (int i = 0; i < 5000; ++i)
+        big["items"].push_back(Dictionary{{"i", i}, {"s", "item"}});
+    std::optional<Notification> got;
+    auto token =
+        receiver->observe("com.tavrin.test.big", queue, [&](const Notification& n) { got = n; });
+    ASSERT_TRUE(sender->post("com.tavrin.test.big", big));
+    ASSERT_TRUE(queue.runUntil([&] { return got.has_value(); }, kSafetyNet));
+    EXPECT_EQ(got->userInfo, std::optional<Dictionary>(big));
+}
+
+// Counts the Notification signals that reach a connection, by name, before any
+// subscription sees them: what the bus actually woke the process for.
+struct IncomingCounter {
+    std::mutex mutex;
+    std::map<std::string, int> byName;
+    static GDBusMessage* filter(GDBusConnection*, GDBusMessage* message, gboolean incoming,
+                                gpointer data) {
+        auto* self = static_cast<IncomingCounter*>(data);
+        if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
+            g_strcmp0(g_dbus_message_get_member(message), DBusNotificationCenter::kMember) == 0) {
+            const char* name = g_dbus_message_get_arg0(message);
+            std::lock_guard lock(self->mutex);
+            ++self->byName[name ? name : ""];
+        }
+        return message;
+    }
+    int count(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return byName[name];
+    }
+};
+
+TEST_F(ADBusNotificationCenter, IsWokenOnlyForTheNamesItObserves) {
+    auto sender = connectTo(*bus);
+    auto receiver = connectTo(*bus);
+    IncomingCounter counter;
+    guint filter = g_dbus_connection_add_filter(receiver->connection(), &IncomingCounter::filter,
+                                                &counter, nullptr);
+    int observed = 0;
+    auto token = receiver->observe("com.tavrin.test.wanted", queue,
+                                   [&](const Notification&) { ++observed; });
+    for (int i = 0; i < 20; ++i)
+        sender->post("com.tavrin.test.unwanted", Dictionary{{"i", i}});
+    sender->post("com.tavrin.test.wanted", std::nullopt);
+    // The bus forwards one sender's signals in order: once the wanted one is
+    // here, any unwanted one would have come before it.
+    ASSERT_TRUE(queue.runUntil([&] { return observed == 1; }, kSafetyNet));
+    EXPECT_EQ(counter.count("com.tavrin.test.wanted"), 1);
+    EXPECT_EQ(counter.count("com.tavrin.test.unwanted"), 0);
+    g_dbus_connection_remove_filter(receiver->connection(), filter);
+}
+
+TEST_F(ADBusNotificationCenter, DeliversToEveryObserverAndStopsAtRemoval) {
+    auto center = connectTo(*bus); // posts to its own observers too
+    int first = 0, second = 0, sentinel = 0;
+    auto a = center->observe("com.tavrin.test.name", queue, [&](const Notification&) { ++first; });
+    auto b = center->observe("com.tavrin.test.name", queue, [&](const Notification&) { ++second; });
+    auto s = center->observe("com.tavrin.test.sentinel", queue,
+                             [&](const Notification&) { ++sentinel; });
+    center->post("com.tavrin.test.name", std::nullopt);
+    ASSERT_TRUE(queue.runUntil([&] { return first == 1 && second == 1; }, kSafetyNet));
+    a.remove();
+    { auto dropped = std::move(b); } // destroying the token removes the observer too
+    center->post("com.tavrin.test.name", std::nullopt);
+    center->post("com.tavrin.test.sentinel", std::nullopt);
+    ASSERT_TRUE(queue.runUntil([&] { return sentinel == 1; }, kSafetyNet));
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 1);
+}
+
+TEST_F(ADBusNotificationCenter, SurvivesTheBusGoingAway) {
+    auto ownBus = std::make_unique<PrivateBus>();
+    auto center = connectTo(*ownBus);
+    auto token = center->observe("com.tavrin.test.x", queue, [](const Notification&) {});
+    ownBus.reset();
+    // Posting fails once GDBus has noticed, but nothing ends the process.
+    bool failed = false;
+    for (auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+         !failed && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms))
+        failed = !center->post("com.tavrin.test.x", std::nullopt);
+    EXPECT_TRUE(failed);
+    token.remove();
+    EXPECT_EQ(DBusNotificationCenter::connect("unix:path=/nonexistent/bus"), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+
+class AChannelOverTheBus : public ADBusNotificationCenter {
+  protected:
+    std::unique_ptr<ChildProcess> startContainer(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--address", bus->address()});
+        auto child = std::make_unique<ChildProcess>(FAKE_CONTAINER_PATH, arguments);
+        EXPECT_EQ(child->readLine(), "ready");
+        return child;
+    }
+
+    const Dictionary marker{{"id", "c1"},        {"timestamp", 12.5}, {"timestampEnd", 14.0},
+                            {"userName", "Ann"}, {"content", "Cut"},  {"resolved", false}};
+};
+
+TEST_F(AChannelOverTheBus, PairsOverlappingRequestsAnsweredOutOfOrder) {
+    auto container =
+        startContainer({"--reverse-batch", "6", "--answer", "syncComment=true", "--answer",
+                        "deleteComment=false", "--answer", "selectOutputFolder=\"/srv/exports\"",
+                        "--answer", "getMarkerAtTime=" + marker.dump(), "--answer",
+                        "startExport=true", "--answer", "cancelExport=\"not a boolean\""});
+    auto center = connectTo(*bus);
+    auto client = ContainerAppBridge::create(*center, queue);
+    auto responses = ContainerAppBridge::observeResponses(client);
+
+    std::mutex mutex;
+    std::vector<std::string> done;
+    auto record = [&](const std::string& what) {
+        std::lock_guard lock(mutex);
+        done.push_back(what);
+    };
+    std::atomic<int> offMain{0};
+    auto onMain = [&] {
+        if (!queue.isCurrent())
+            ++offMain;
+    };
+    // Six requests from three threads, all outstanding together.
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        client->syncComment(marker, [&](Result<bool> r) {
+            onMain();
+            record("sync " + std::to_string(r.value()));
+        });
+        client->deleteComment("c1", [&](Result<bool> r) {
+            onMain();
+            record("delete " + std::to_string(r.value()));
+        });
+    });
+    threads.emplace_back([&] {
+        client->selectOutputFolder([&](Result<std::optional<std::string>> r) {
+            onMain();
+            record("folder " + r.value().value_or("none"));
+        });
+        client->getMarkerAtTime(12.5, 0.5, [&](Result<std::optional<Dictionary>> r) {
+            onMain();
+            record("marker " + (r.value() ? r.value()->dump() : "none"));
+        });
+    });
+    threads.emplace_back([&] {
+        client->startExport({{"projectId", "p"}, {"token", "t"}}, [&](Result<bool> r) {
+            onMain();
+            record("export " + std::to_string(r.value()));
+        });
+        client->cancelExport([&](Result<bool> r) {
+            onMain();
+            record("cancel " + std::to_string(r.value()));
+        });
+    });
+    for (auto& t : threads)
+        t.join();
+    ASSERT_TRUE(queue.runUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return done.size() == 6;
+        },
+        kSafetyNet));
+    std::sort(done.begin(), done.end());
+    EXPECT_EQ(done,
+              (std::vector<std::string>{"cancel 0", "delete 0", "export 1", "folder /srv/exports",
+                                        "marker " + marker.dump(), "sync 1"}));
+    EXPECT_EQ(offMain.load(), 0);
+    EXPECT_EQ(client->pendingCount(), 0u);
+
+    std::set<std::string> counters;
+    for (int i = 0; i < 6; ++i) {
+        std::smatch m;
+        std::string line = container->readLine();
+        ASSERT_TRUE(std::regex_match(line, m, std::regex("command req-([0-9]+)-[0-9A-F]{6}")))
+            << line;
+        counters.insert(m[1]);
+    }
+    EXPECT_EQ(counters, (std::set<std::string>{"1", "2", "3", "4", "5", "6"}));
+}
+
+TEST_F(AChannelOverTheBus, CompletesAWellFormedExchangeBesideARogueSender) {
+    auto container = startContainer(
+        {"--answer", "syncComment=true", "--answer", "getMarkerAtTime=" + marker.dump()});
+    auto center = connectTo(*bus);
+    auto client = ContainerAppBridge::create(*center, queue);
+    auto responses = ContainerAppBridge::observeResponses(client);
+    auto rogue = connectTo(*bus);
+    GDBusConnection* raw = rawConnection(*bus);
+    ASSERT_NE(raw, nullptr);
+
+    auto flood = [&] {
+        const std::string cmd = CC::kCommandNotification, rsp = CC::kResponseNotification;
+        // Well-formed signals carrying bad messages: the container drops the
+        // first five (they are counted below), answers the rest with null.
+        rogue->post(cmd, std::nullopt);
+        rogue->post(cmd, Dictionary{{"command", "syncComment"}});
+        rogue->post(cmd, Dictionary{{"requestId", "req-1-AAAAAA"}});
+        rogue->post(cmd, Dictionary{{"command", 7}, {"requestId", "r"}});
+        rogue->post(cmd, Dictionary{{"command", "syncComment"}, {"requestId", Value::array()}});
+        rogue->post(cmd, Dictionary{{"command", "SyncComment"}, {"requestId", "rogue-1"}});
+        rogue->post(cmd, Dictionary{{"command", "getMarkerAtTime"},
+                                    {"requestId", "rogue-2"},
+                                    {"seconds", "twelve"},
+                                    {"threshold", Dictionary::object()}});
+        rogue->post(cmd, Dictionary{{"command", "syncComment"},
+                                    {"requestId", "rogue-3"},
+                                    {"comment", std::string(1 << 20, 'm')}});
+        // Answers nobody asked for, and malformed ones.
+        rogue->post(rsp, std::nullopt);
+        rogue->post(rsp, Dictionary{{"result", true}});
+        rogue->post(rsp, Dictionary{{"requestId", 1}, {"result", true}});
+        rogue->post(rsp, Dictionary{{"requestId", "req-1-000000"}, {"result", false}});
+        // Bodies that do not follow the mapping at all.
+        for (const std::string& name : {cmd, rsp}) {
+            std::string n = "'" + name + "'";
+            emitRawText(raw, ("(" + n + ", 5)").c_str());
+            emitRawText(raw, ("(" + n + ", {'command': <int32 5>, 'requestId': <'x'>})").c_str());
+            emitRawText(raw, ("(" + n + ", {'requestId': <[byte 1, 2]>})").c_str());
+            emitRawText(raw, ("(" + n + ", {'k': 5})").c_str());
+            emitRawText(raw, ("(" + n + ", [<1>, <'a'>])").c_str());
+            emitRawText(
+                raw, ("(" + n + ", @a{sv} [{'requestId', <'x'>}, {'requestId', <'y'>}])").c_str());
+        }
+        // A signal nested deeper than the bus allows: dbus-daemon disconnects
+        // that sender; the receivers never see it.
+        GDBusConnection* deep = rawConnection(*bus);
+        GVariant* v = g_variant_new_string("leaf");
+        for (int i = 0; i < 40; ++i) {
+            GVariant* child = g_variant_new_variant(v);
+            v = g_variant_new_array(G_VARIANT_TYPE_VARIANT, &child, 1);
+        }
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&b, "{sv}", "command", v);
+        emitRaw(deep, g_variant_new("(sa{sv})", cmd.c_str(), &b));
+        g_dbus_connection_flush_sync(deep, nullptr, nullptr);
+        g_object_unref(deep);
+    };
+
+    std::optional<bool> synced;
+    std::optional<std::optional<Dictionary>> found;
+    flood();
+    client->syncComment({{"id", "c1"}}, [&](Result<bool> r) { synced = r.value(); });
+    flood();
+    client->getMarkerAtTime(12.5, 0.5,
+                            [&](Result<std::optional<Dictionary>> r) { found = r.value(); });
+    flood();
+    ASSERT_TRUE(queue.runUntil([&] { return synced && found; }, kSafetyNet));
+    EXPECT_EQ(synced, true);
+    EXPECT_EQ(*found, std::optional<Dictionary>(marker));
+
+    // The container saw every decodable bad command, dropped exactly the
+    // malformed ones, and still answers.
+    int dropped = 0, answered = 0;
+    for (;;) {
+        std::string line = container->readLine(5000);
+        if (line == "dropped")
+            ++dropped;
+        else if (line.rfind("command ", 0) == 0)
+            ++answered;
+        if (dropped == 15 && answered == 11)
+            break;
+        ASSERT_FALSE(line.empty()) << "dropped " << dropped << ", answered " << answered;
+    }
+    std::optional<bool> again;
+    client->syncComment({}, [&](Result<bool> r) { again = r.value(); });
+    ASSERT_TRUE(queue.runUntil([&] { return again.has_value(); }, kSafetyNet));
+    EXPECT_EQ(again, true);
+    g_object_unref(raw);
+}
+
+TEST_F(AChannelOverTheBus, TavrinctlSendPrintsTheResultOrGivesUpAfterItsTimeOut) {
+    auto container = startContainer({"--answer", "getMarkerAtTime=" + marker.dump(), "--echo",
+                                     "syncComment", "--delay", "selectOutputFolder=600"});
+    auto run = [&](std::vector<std::string> args, int& status) {
+        ChildProcess ctl(TAVRINCTL_PATH, args, {"DBUS_SESSION_BUS_ADDRESS=" + bus->address()});
+        status = ctl.wait(30000);
+        return ctl.readRest();
+    };
+    int status = -1;
+    EXPECT_EQ(run({"send", "getMarkerAtTime", R"({"seconds": 12.5})"}, status),
+              marker.dump() + "\n");
+    EXPECT_EQ(status, 0);
+
+    auto echoed = tavrin::parseJSON(
+        run({"send", "syncComment", R"({"comment": {"id": "c9"}, "requestId": "mine"})"}, status));
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ((*echoed)["comment"], Dictionary({{"id", "c9"}}));
+    EXPECT_TRUE(std::regex_match((*echoed)["requestId"].get<std::string>(),
+                                 std::regex("req-1-[0-9A-F]{6}")));
+
+    EXPECT_EQ(run({"send", "noSuchCommand"}, status), "null\n");
+    EXPECT_EQ(status, 0);
+
+    EXPECT_EQ(run({"send", "selectOutputFolder", "--timeout", "0.5"}, status), "");
+    EXPECT_EQ(status, 1);
+
+    EXPECT_EQ(run({"send", "syncComment", "[1, 2]"}, status), "");
+    EXPECT_EQ(status, 2);
+}
+
+} // namespace
