@@ -158,7 +158,9 @@ struct World {
 
 World* gWorld = nullptr; // made by main() before the runs, ended after them
 
-World& world() { return *gWorld; }
+World& world() {
+    return *gWorld;
+}
 
 // The client side: a main context on the benchmark's thread.
 struct ClientLoop {

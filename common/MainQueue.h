@@ -13,7 +13,7 @@
 namespace tavrin {
 
 class MainQueue {
-public:
+  public:
     using Duration = std::chrono::duration<double>; // seconds
     using TimerId = std::uint64_t;                  // never 0 for a live timer
 

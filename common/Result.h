@@ -17,7 +17,7 @@ struct Error {
 };
 
 template <class T> class Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -37,7 +37,7 @@ public:
     }
     const Error& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 

@@ -2,9 +2,12 @@
 
 namespace tavrin {
 
-TaskExecutor::TaskExecutor(std::size_t maxThreads) : maxThreads_(maxThreads ? maxThreads : 1) {}
+TaskExecutor::TaskExecutor(std::size_t maxThreads) : maxThreads_(maxThreads ? maxThreads : 1) {
+}
 
-TaskExecutor::~TaskExecutor() { shutdown(); }
+TaskExecutor::~TaskExecutor() {
+    shutdown();
+}
 
 bool TaskExecutor::spawn(std::function<void()> task) {
     std::lock_guard lock(mutex_);

@@ -18,7 +18,7 @@
 namespace tavrin {
 
 class TaskExecutor {
-public:
+  public:
     explicit TaskExecutor(std::size_t maxThreads = 64);
     ~TaskExecutor();
     TaskExecutor(const TaskExecutor&) = delete;
@@ -35,7 +35,7 @@ public:
     // The process-wide executor; joined at exit.
     static TaskExecutor& shared();
 
-private:
+  private:
     void workerLoop();
 
     std::mutex mutex_;

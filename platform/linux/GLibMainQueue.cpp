@@ -14,7 +14,8 @@ struct GLibMainQueue::Timer {
 
 GLibMainQueue::GLibMainQueue(GMainContext* context)
     : context_(g_main_context_ref(context ? context : g_main_context_default())),
-      owner_(std::this_thread::get_id()) {}
+      owner_(std::this_thread::get_id()) {
+}
 
 GLibMainQueue::~GLibMainQueue() {
     std::unique_lock lock(mutex_);
@@ -72,8 +73,8 @@ MainQueue::TimerId GLibMainQueue::postAfter(Duration delay, std::function<void()
     std::lock_guard lock(mutex_);
     timer->id = nextTimer_++;
     timers_[timer->id] = timer;
-    g_source_set_callback(
-        source, &GLibMainQueue::fire, timer, [](gpointer t) { delete static_cast<Timer*>(t); });
+    g_source_set_callback(source, &GLibMainQueue::fire, timer,
+                          [](gpointer t) { delete static_cast<Timer*>(t); });
     g_source_attach(source, context_);
     return timer->id;
 }
@@ -109,6 +110,8 @@ void GLibMainQueue::invalidate(TimerId id) {
     g_source_unref(source);
 }
 
-bool GLibMainQueue::isCurrent() const { return std::this_thread::get_id() == owner_; }
+bool GLibMainQueue::isCurrent() const {
+    return std::this_thread::get_id() == owner_;
+}
 
 } // namespace tavrin::linux_platform

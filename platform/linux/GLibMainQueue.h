@@ -14,7 +14,7 @@
 namespace tavrin::linux_platform {
 
 class GLibMainQueue final : public MainQueue {
-public:
+  public:
     // Binds to context (nullptr: the global default context). The thread that
     // constructs the queue is its main thread and must run the context's loop.
     explicit GLibMainQueue(GMainContext* context = nullptr);
@@ -27,7 +27,7 @@ public:
 
     GMainContext* context() const { return context_; }
 
-private:
+  private:
     struct Timer;
     static gboolean drain(gpointer self);
     static gboolean fire(gpointer timer);

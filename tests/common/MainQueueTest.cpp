@@ -46,7 +46,7 @@ TEST(AManualMainQueue, RunsWorkPostedFromOtherThreadsOnTheTestThread) {
 }
 
 class AGLibMainQueue : public ::testing::Test {
-protected:
+  protected:
     GMainContext* context = g_main_context_new();
     GMainLoop* loop = g_main_loop_new(context, FALSE);
     ~AGLibMainQueue() override {

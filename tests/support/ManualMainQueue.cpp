@@ -4,7 +4,8 @@
 
 namespace tavrin::testing {
 
-ManualMainQueue::ManualMainQueue() : owner_(std::this_thread::get_id()) {}
+ManualMainQueue::ManualMainQueue() : owner_(std::this_thread::get_id()) {
+}
 
 void ManualMainQueue::post(std::function<void()> work) {
     {
@@ -32,7 +33,9 @@ void ManualMainQueue::invalidate(TimerId id) {
     dueOf_.erase(it);
 }
 
-bool ManualMainQueue::isCurrent() const { return std::this_thread::get_id() == owner_; }
+bool ManualMainQueue::isCurrent() const {
+    return std::this_thread::get_id() == owner_;
+}
 
 MainQueue::Duration ManualMainQueue::now() const {
     std::lock_guard lock(mutex_);

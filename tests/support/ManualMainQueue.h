@@ -17,7 +17,7 @@
 namespace tavrin::testing {
 
 class ManualMainQueue final : public MainQueue {
-public:
+  public:
     ManualMainQueue();
 
     void post(std::function<void()> work) override;
@@ -40,7 +40,7 @@ public:
     // Number of timers still pending.
     std::size_t pendingTimers() const;
 
-private:
+  private:
     bool runOnePosted();
 
     mutable std::mutex mutex_;
