@@ -1,6 +1,8 @@
 #pragma once
 // A private Xvfb X server for tests and benchmarks that need a display (CI
-// has none). Xvfb picks a free display number itself (-displayfd).
+// has none). Xvfb picks a free display number itself (-displayfd), and is
+// killed by the kernel if the thread that started it ends first (start it
+// from the main thread).
 
 #include <string>
 #include <sys/types.h>
@@ -12,7 +14,7 @@ class XvfbServer {
     // Starts Xvfb and blocks until it accepts connections (at most about 20 s);
     // throws std::runtime_error when it cannot be started.
     XvfbServer();
-    // Stops the server and reaps it.
+    // Stops the server and reaps it (SIGKILL if it has not stopped within 5 s).
     ~XvfbServer();
 
     XvfbServer(const XvfbServer&) = delete;
