@@ -205,8 +205,7 @@ void InotifyEventStream::readEvents() {
                 continue;
             if (event->mask & IN_IGNORED) {
                 // The folder is gone (or was moved away and unwatched).
-                if (std::find(options_.paths.begin(), options_.paths.end(), dirIt->second) !=
-                    options_.paths.end())
+                if (isRoot(dirIt->second))
                     logLine(kSubsystem, kCategory, LogLevel::Error,
                             "stopped watching " + dirIt->second + ": the folder was removed");
                 auto byPath = watchOfDir_.find(dirIt->second);
@@ -246,6 +245,16 @@ void InotifyEventStream::readEvents() {
     logUnwatched();
 }
 
+bool InotifyEventStream::isRoot(const std::string& dir) const {
+    return std::find(options_.paths.begin(), options_.paths.end(), dir) != options_.paths.end();
+}
+
+// A watched folder given as a symbolic link is followed; links met below it are not.
+int InotifyEventStream::addWatch(const std::string& dir) {
+    std::uint32_t mask = isRoot(dir) ? (kWatchMask & ~std::uint32_t(IN_DONT_FOLLOW)) : kWatchMask;
+    return inotify_add_watch(inotifyFd_, dir.c_str(), mask);
+}
+
 // Watches dir and everything below it. Each folder is watched before it is
 // listed, so a file created meanwhile is either listed or seen as an event.
 void InotifyEventStream::addTree(const std::string& top, bool report, FileEventFlags flags) {
@@ -253,7 +262,7 @@ void InotifyEventStream::addTree(const std::string& top, bool report, FileEventF
     while (!stack.empty()) {
         std::string dir = std::move(stack.back());
         stack.pop_back();
-        int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kWatchMask);
+        int wd = addWatch(dir);
         bool watched = wd >= 0;
         if (watched) {
             auto old = dirOfWatch_.find(wd);
@@ -335,11 +344,14 @@ void InotifyEventStream::checkUnwatched() {
         if (!unwatched_.count(dir))
             continue; // removed with a parent in this round
         struct stat info {};
-        if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        // A watched folder itself may be a link to a folder; folders below it are
+        // never followed.
+        int found = isRoot(dir) ? ::stat(dir.c_str(), &info) : ::lstat(dir.c_str(), &info);
+        if (found != 0 || !S_ISDIR(info.st_mode)) {
             removeTree(dir);
             continue;
         }
-        int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kWatchMask);
+        int wd = addWatch(dir);
         if (wd >= 0) {
             dirOfWatch_[wd] = dir;
             watchOfDir_[dir] = wd;

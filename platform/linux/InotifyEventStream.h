@@ -58,6 +58,8 @@ class InotifyEventStream final : public FileEventStream {
 
     void run();
     void readEvents();
+    bool isRoot(const std::string& dir) const;
+    int addWatch(const std::string& dir);
     void addTree(const std::string& dir, bool report, FileEventFlags flags);
     void removeTree(const std::string& dir);
     void rescanAfterOverflow();

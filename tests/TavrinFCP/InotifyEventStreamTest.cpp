@@ -150,6 +150,25 @@ TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreated) {
     EXPECT_TRUE(collector.seen[(folder / "export.mov").string()] & kFileEventItemCreated);
 }
 
+// An export folder reached through a symbolic link (a folder on another disk)
+// is watched; links to folders met below it are not followed.
+TEST_F(AnInotifyEventStream, WatchesAFolderGivenAsASymbolicLink) {
+    fs::create_directories(outside / "real" / "sub");
+    fs::create_directories(outside / "elsewhere");
+    fs::create_directory_symlink(outside / "real", folder / "link");
+    fs::create_directory_symlink(outside / "elsewhere", outside / "real" / "inner-link");
+    FileEventStreamOptions options;
+    options.paths = {(folder / "link").string()};
+    options.latency = 50ms;
+    stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
+    ASSERT_TRUE(stream->start());
+    write(outside / "elsewhere" / "not-below.mp4");
+    write(outside / "real" / "sub" / "clip.mp4");
+    write(outside / "real" / "top.mov");
+    ASSERT_TRUE(waitForChanged({folder / "link/sub/clip.mp4", folder / "link/top.mov"}));
+    EXPECT_FALSE(collector.seen.count((folder / "link" / "inner-link" / "not-below.mp4").string()));
+}
+
 TEST_F(AnInotifyEventStream, FollowsAFolderRenamedInsideTheTreeAndForgetsOneMovedOut) {
     fs::create_directories(folder / "before");
     fs::create_directories(folder / "leaving");
@@ -218,16 +237,36 @@ TEST_F(AnInotifyEventStream, RescansAndReportsEveryFileWhenTheKernelQueueOverflo
     if (saved.empty() || ::access(knob, W_OK) != 0)
         GTEST_SKIP() << "needs write access to " << knob;
     fs::create_directories(folder / "sub");
+    FileEventStreamOptions options;
+    options.paths = {folder.string()};
+    options.latency = 50ms;
+    stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
+    bool started = false;
     {
-        std::ofstream(knob) << 16;
-        FileEventStreamOptions options;
-        options.paths = {folder.string()};
-        options.latency = 50ms;
-        stream = std::make_unique<InotifyEventStream>(options, queue, collector.callback());
-        bool started = stream->start();
-        std::ofstream(knob) << saved;
-        ASSERT_TRUE(started);
+        // The setting is system-wide: it is put back however this block is left.
+        // Other tests that make inotify instances hold the same CTest resource
+        // lock, so none of theirs is made while it is lowered.
+        struct Restore {
+            const char* knob;
+            const std::string& saved;
+            ~Restore() {
+                std::ofstream out(knob);
+                out << saved;
+                out.close();
+                if (!out)
+                    ADD_FAILURE() << "could not restore " << knob << " to " << saved;
+            }
+        } restore{knob, saved};
+        std::ofstream lowered(knob);
+        lowered << 16;
+        lowered.close();
+        ASSERT_TRUE(lowered) << "could not lower " << knob;
+        started = stream->start();
     }
+    std::string now;
+    std::ifstream(knob) >> now;
+    EXPECT_EQ(now, saved);
+    ASSERT_TRUE(started);
     ::testing::internal::CaptureStderr();
     std::vector<fs::path> paths;
     for (int i = 0; i < 2000; ++i) {
