@@ -204,6 +204,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     Descriptor pidfd(pidfdOpen(pid));
     ProcessOutput result;
     bool outOpen = true, errOpen = true, exited = false;
+    int earlyStatus = 0;
 
     auto killAndThrow = [&]() -> ProcessOutput {
         ::kill(pid, SIGKILL);
@@ -241,7 +242,12 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
             pidIndex = static_cast<int>(count);
             fds[count++] = {pidfd.get(), POLLIN, 0};
         }
-        int ready = ::poll(fds, count, pollMilliseconds(deadline));
+        // Without a pidfd the child's end is found by asking now and then, so
+        // that a descendant holding the pipes cannot keep us until the time-out.
+        int waitFor = pollMilliseconds(deadline);
+        if (!pidfd.valid())
+            waitFor = std::min(waitFor, 20);
+        int ready = ::poll(fds, count, waitFor);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -254,10 +260,17 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
                                     ProcessOutput::kStandardErrorKept, nullptr);
         if (pidIndex >= 0 && fds[pidIndex].revents != 0)
             exited = true;
+        if (!pidfd.valid() && (outOpen || errOpen)) {
+            pid_t done = ::waitpid(pid, &earlyStatus, WNOHANG);
+            if (done == pid || (done < 0 && errno != EINTR))
+                exited = child.reaped = true; // reaped (or not ours to reap any more)
+        }
     }
 
     int status = 0;
-    if (pidfd.valid()) {
+    if (child.reaped) {
+        status = earlyStatus;
+    } else if (pidfd.valid()) {
         if (!exited) {
             // Both pipes closed: wait for the child itself, up to the deadline.
             for (;;) {
