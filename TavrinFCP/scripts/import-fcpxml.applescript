@@ -17,7 +17,7 @@ on run argv
 	if (count of argv) < 1 then return my failure("no document path given")
 	set documentPath to item 1 of argv
 	try
-		set documentFile to POSIX file documentPath as alias
+		set documentFile to (POSIX file documentPath) as alias
 	on error
 		return my failure("no document at " & documentPath)
 	end try
