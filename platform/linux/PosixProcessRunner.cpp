@@ -106,6 +106,14 @@ int decodeStatus(int status) {
     return -1;
 }
 
+// Kills the child and what it started (its process group; a descendant that
+// made a group or session of its own escapes). Call before the child is reaped,
+// while its pid still names the group.
+void killGroup(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
 int reap(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -168,7 +176,10 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
          {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTTIN, SIGTTOU, SIGXFSZ})
         sigaddset(&defaults, signal);
     ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // Its own process group, so that a kill reaches the processes it started too.
+    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
+    ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                      POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -195,7 +206,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
         bool reaped = false;
         ~ChildGuard() {
             if (!reaped) {
-                ::kill(pid, SIGKILL);
+                killGroup(pid);
                 reap(pid);
             }
         }
@@ -207,7 +218,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     int earlyStatus = 0;
 
     auto killAndThrow = [&]() -> ProcessOutput {
-        ::kill(pid, SIGKILL);
+        killGroup(pid);
         reap(pid);
         child.reaped = true;
         throw ProcessError(executable + " did not finish within " +
