@@ -2,6 +2,7 @@
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
+#include "common/UUID.h"
 
 #include <cerrno>
 #include <cmath>
@@ -82,19 +83,25 @@ std::optional<Value> parseObject(std::string_view text) {
     return value;
 }
 
-// A file this program created exclusively (mode 0600) with a random name;
-// removed again when the call that made it ends.
+// A file this program created exclusively (mode 0600), named prefix + random
+// UUID + ".fcpxml"; removed again when the call that made it ends.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& directory, std::string_view prefix) {
-        std::string name = directory + std::string(prefix) + "XXXXXX.fcpxml";
-        int fd = ::mkostemps(name.data(), static_cast<int>(std::string_view(".fcpxml").size()),
-                             O_CLOEXEC);
-        if (fd < 0)
-            throw AutomationError("cannot create a temporary file in " + directory + ": " +
-                                  errnoText(errno));
-        fd_ = fd;
-        path_ = std::move(name);
+        for (int attempt = 1;; ++attempt) {
+            std::string name =
+                directory + std::string(prefix) + UUID::random().uuidString() + ".fcpxml";
+            int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            S_IRUSR | S_IWUSR);
+            if (fd >= 0) {
+                fd_ = fd;
+                path_ = std::move(name);
+                return;
+            }
+            if (errno != EEXIST || attempt == 8)
+                throw AutomationError("cannot create a temporary file in " + directory + ": " +
+                                      errnoText(errno));
+        }
     }
     ~TemporaryFile() {
         closeDescriptor();

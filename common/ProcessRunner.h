@@ -31,9 +31,9 @@ class ProcessRunner {
     // as argv[1...], standard input inherited, and waits for it to exit while
     // draining its standard output and standard error, so a child that writes
     // any amount to either never blocks. The exit status is reported, not
-    // judged. A child still running after `timeout` is killed (SIGKILL) and
-    // reaped, and the call throws ProcessError; so does a child that cannot be
-    // started.
+    // judged. A child still running after `timeout` is killed (SIGKILL, with
+    // the processes it started) and reaped, and the call throws ProcessError;
+    // so does a child that cannot be started.
     //
     // Blocks the calling thread for as long as the child runs. Thread-safe:
     // any number of threads may run children at the same time.

@@ -152,6 +152,8 @@ on jsonString(t)
 	repeat with characterRef in (characters of t)
 		set ch to contents of characterRef
 		set n to id of ch
+		-- A character made of several code points (e + combining accent) has a list of ids.
+		if class of n is list then set n to item 1 of n
 		if ch is "\"" then
 			set output to output & "\\\""
 		else if ch is "\\" then

@@ -17,7 +17,7 @@ on run argv
 	if (count of argv) < 1 then return my failure("no document path given")
 	set documentPath to item 1 of argv
 	try
-		set documentFile to POSIX file documentPath as alias
+		set documentFile to (POSIX file documentPath) as alias
 	on error
 		return my failure("no document at " & documentPath)
 	end try
@@ -80,6 +80,8 @@ on jsonString(t)
 	repeat with characterRef in (characters of t)
 		set ch to contents of characterRef
 		set n to id of ch
+		-- A character made of several code points (e + combining accent) has a list of ids.
+		if class of n is list then set n to item 1 of n
 		if ch is "\"" then
 			set output to output & "\\\""
 		else if ch is "\\" then

@@ -106,6 +106,14 @@ int decodeStatus(int status) {
     return -1;
 }
 
+// Kills the child and what it started (its process group; a descendant that
+// made a group or session of its own escapes). Call before the child is reaped,
+// while its pid still names the group.
+void killGroup(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
 int reap(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -168,7 +176,10 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
          {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTTIN, SIGTTOU, SIGXFSZ})
         sigaddset(&defaults, signal);
     ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // Its own process group, so that a kill reaches the processes it started too.
+    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
+    ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                      POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
@@ -195,7 +206,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
         bool reaped = false;
         ~ChildGuard() {
             if (!reaped) {
-                ::kill(pid, SIGKILL);
+                killGroup(pid);
                 reap(pid);
             }
         }
@@ -204,9 +215,10 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     Descriptor pidfd(pidfdOpen(pid));
     ProcessOutput result;
     bool outOpen = true, errOpen = true, exited = false;
+    int earlyStatus = 0;
 
     auto killAndThrow = [&]() -> ProcessOutput {
-        ::kill(pid, SIGKILL);
+        killGroup(pid);
         reap(pid);
         child.reaped = true;
         throw ProcessError(executable + " did not finish within " +
@@ -241,7 +253,12 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
             pidIndex = static_cast<int>(count);
             fds[count++] = {pidfd.get(), POLLIN, 0};
         }
-        int ready = ::poll(fds, count, pollMilliseconds(deadline));
+        // Without a pidfd the child's end is found by asking now and then, so
+        // that a descendant holding the pipes cannot keep us until the time-out.
+        int waitFor = pollMilliseconds(deadline);
+        if (!pidfd.valid())
+            waitFor = std::min(waitFor, 20);
+        int ready = ::poll(fds, count, waitFor);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -254,10 +271,17 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
                                     ProcessOutput::kStandardErrorKept, nullptr);
         if (pidIndex >= 0 && fds[pidIndex].revents != 0)
             exited = true;
+        if (!pidfd.valid() && (outOpen || errOpen)) {
+            pid_t done = ::waitpid(pid, &earlyStatus, WNOHANG);
+            if (done == pid || (done < 0 && errno != EINTR))
+                exited = child.reaped = true; // reaped (or not ours to reap any more)
+        }
     }
 
     int status = 0;
-    if (pidfd.valid()) {
+    if (child.reaped) {
+        status = earlyStatus;
+    } else if (pidfd.valid()) {
         if (!exited) {
             // Both pipes closed: wait for the child itself, up to the deadline.
             for (;;) {

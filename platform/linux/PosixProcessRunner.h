@@ -11,9 +11,10 @@ class PosixProcessRunner final : public ProcessRunner {
     // Blocks until the child has exited (or was killed at the time-out).
     // Thread-safe. The child gets descriptors 0 (inherited), 1 and 2 (our
     // pipes) and no other of ours, default dispositions for the signals a
-    // parent commonly ignores, and an empty signal mask. Only the child itself
-    // is killed at the time-out; its descendants are not tracked, and output
-    // they write after the child has exited is not waited for.
+    // parent commonly ignores, an empty signal mask and a process group of its
+    // own. At the time-out the whole group is killed, so processes the child
+    // started die with it (unless they left the group); output they write
+    // after the child has exited is not waited for.
     ProcessOutput run(const std::string& executable, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout) override;
 };

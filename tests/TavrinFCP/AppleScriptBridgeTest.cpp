@@ -18,9 +18,12 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 using testing::StandInEditor;
 namespace fs = std::filesystem;
-using ::testing::StartsWith;
+
+// A random UUID in its upper-case text form.
+const std::string kUUID = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}";
 
 Dictionary comment(const std::string& id, double timestamp, const std::string& content) {
     return {{"id", id},
@@ -92,9 +95,8 @@ TEST_F(AnAppleScriptBridge, ImportWritesAPrivateFileThenSavesThenImports) {
     auto calls = editor_.calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0], "save-project ");
-    EXPECT_THAT(calls[1],
-                StartsWith("import-fcpxml " + (editor_.tmp / "tavrin-markers-").string()));
-    EXPECT_THAT(calls[1], ::testing::EndsWith(".fcpxml"));
+    EXPECT_THAT(calls[1], MatchesRegex("import-fcpxml " + editor_.tmp.string() +
+                                       "/tavrin-markers-" + kUUID + "\\.fcpxml"));
     EXPECT_EQ(editor_.timelineText(), "<fcpxml>\xc3\xa9</fcpxml>");
     EXPECT_THAT(editor_.modes(), ElementsAre("600"));
 }
@@ -105,8 +107,8 @@ TEST_F(AnAppleScriptBridge, ExportGivesTheNamedFilesTextWhateverTheExitStatus) {
     replyWith("{\"path\": \"" + other.string() + "\"}\n", 2);
     EXPECT_EQ(bridge().exportTimelineFCPXML(), "<fcpxml>exported</fcpxml>");
     EXPECT_TRUE(fs::exists(other)); // not ours: left in place
-    EXPECT_THAT(editor_.calls().at(0),
-                StartsWith("export-fcpxml " + (editor_.tmp / "tavrin-fcpxml-").string()));
+    EXPECT_THAT(editor_.calls().at(0), MatchesRegex("export-fcpxml " + editor_.tmp.string() +
+                                                    "/tavrin-fcpxml-" + kUUID + "\\.fcpxml"));
 }
 
 TEST_F(AnAppleScriptBridge, ExportGivesNoValueWhenItsOutputOrFileCannotBeUsed) {

@@ -98,6 +98,29 @@ TEST_F(APosixProcessRunner, KillsAndReapsAChildThatOutlivesTheTimeOut) {
     EXPECT_EQ(errno, ESRCH);
 }
 
+TEST_F(APosixProcessRunner, KillsWhatAHungChildStartedAtTheTimeOut) {
+    // The shell waits on a sleep it started; killing only the shell would
+    // leave the sleep running for five minutes.
+    auto bgFile = (dir_ / "bg").string();
+    auto path = script("tree.sh", "sleep 300 & echo $! > '" + bgFile + "'; wait");
+    EXPECT_THROW(runner_.run(path, {}, 2s), ProcessError);
+    ASSERT_FALSE(read("bg").empty());
+    pid_t pid = std::stoi(read("bg"));
+    // Killed: soon gone, or a zombie until its new parent reaps it.
+    auto running = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string fields;
+        std::getline(stat, fields);
+        return !fields.empty() && fields.substr(fields.rfind(')') + 2, 1) != "Z";
+    };
+    for (int i = 0; i < 1000 && running(); ++i)
+        std::this_thread::sleep_for(10ms);
+    bool survived = running();
+    if (survived)
+        ::kill(pid, SIGKILL);
+    EXPECT_FALSE(survived);
+}
+
 TEST_F(APosixProcessRunner, TimesOutAChildThatClosedItsPipesButKeepsRunning) {
     auto path = script("quiet.sh", "exec >&- 2>&-; exec sleep 300");
     EXPECT_THROW(runner_.run(path, {}, 300ms), ProcessError);
