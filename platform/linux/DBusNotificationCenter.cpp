@@ -324,7 +324,19 @@ std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::connect(const st
     auto ready = started.get_future();
     impl->dispatcher = std::thread([raw = impl.get(), &started] {
         g_main_context_push_thread_default(raw->context);
-        started.set_value();
+        // Report readiness from inside the running loop: g_main_loop_run()
+        // forgets a g_main_loop_quit() made before it started, so a centre
+        // destroyed right after connect() would otherwise never join.
+        GSource* ready = g_idle_source_new();
+        g_source_set_callback(
+            ready,
+            [](gpointer p) -> gboolean {
+                static_cast<std::promise<void>*>(p)->set_value();
+                return G_SOURCE_REMOVE;
+            },
+            &started, nullptr);
+        g_source_attach(ready, raw->context);
+        g_source_unref(ready);
         g_main_loop_run(raw->loop);
         g_main_context_pop_thread_default(raw->context);
     });

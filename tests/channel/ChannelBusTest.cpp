@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <regex>
@@ -181,6 +182,28 @@ TEST_F(ADBusNotificationCenter, DeliversToEveryObserverAndStopsAtRemoval) {
     ASSERT_TRUE(queue.runUntil([&] { return sentinel == 1; }, kSafetyNet));
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 1);
+}
+
+TEST_F(ADBusNotificationCenter, CanBeDestroyedRightAfterConnecting) {
+    // A centre that only posts (or none at all) is destroyed before its
+    // dispatch thread may have entered its loop; the destructor must still
+    // stop that thread. Run off the test thread so a hang fails instead of
+    // stalling the suite.
+    auto finished = std::make_shared<std::promise<int>>();
+    std::thread worker([address = bus->address(), finished] {
+        int made = 0;
+        for (int i = 0; i < 50; ++i)
+            if (DBusNotificationCenter::connect(address))
+                ++made;
+        finished->set_value(made);
+    });
+    auto result = finished->get_future();
+    if (result.wait_for(kSafetyNet) != std::future_status::ready) {
+        worker.detach();
+        FAIL() << "a centre destroyed right after connect() never stopped its thread";
+    }
+    worker.join();
+    EXPECT_EQ(result.get(), 50);
 }
 
 TEST_F(ADBusNotificationCenter, SurvivesTheBusGoingAway) {

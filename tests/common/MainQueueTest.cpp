@@ -25,6 +25,21 @@ TEST(AManualMainQueue, FiresTimersOnlyWhenVirtualTimeReachesThem) {
     EXPECT_EQ(order, (std::vector<int>{0, 5, 60}));
 }
 
+TEST(AManualMainQueue, FiresATimerWhenItsDelayHasPassedInWhateverSteps) {
+    // Summed as floating seconds, 0.1 + 1.2 + 58.799 + 0.001 falls just short
+    // of 0.1 + 60, and the timer would never fire.
+    ManualMainQueue q;
+    q.advance(0.1s);
+    int fired = 0;
+    q.postAfter(60s, [&] { ++fired; });
+    q.advance(1.2s);
+    q.advance(58.799s);
+    EXPECT_EQ(fired, 0);
+    q.advance(0.001s);
+    EXPECT_EQ(fired, 1);
+    EXPECT_DOUBLE_EQ(q.now().count(), 60.1);
+}
+
 TEST(AManualMainQueue, DoesNotRunAnInvalidatedTimerAndRunsWorkPostedByTimers) {
     ManualMainQueue q;
     int fired = 0;

@@ -1,10 +1,19 @@
 #include "tests/support/ManualMainQueue.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tavrin::testing {
 
 ManualMainQueue::ManualMainQueue() : owner_(std::this_thread::get_id()) {
+}
+
+ManualMainQueue::Ticks ManualMainQueue::ticksOf(Duration d) {
+    // Negative and NaN delays count as none; absurdly long ones are capped
+    // (about 30 years) so the sum cannot overflow.
+    constexpr double kMaxSeconds = 1.0e9;
+    double seconds = std::min(std::max(0.0, d.count()), kMaxSeconds);
+    return std::llround(seconds * 1.0e9);
 }
 
 void ManualMainQueue::post(std::function<void()> work) {
@@ -18,7 +27,7 @@ void ManualMainQueue::post(std::function<void()> work) {
 MainQueue::TimerId ManualMainQueue::postAfter(Duration delay, std::function<void()> work) {
     std::lock_guard lock(mutex_);
     TimerId id = nextId_++;
-    double due = now_ + std::max(0.0, delay.count());
+    Ticks due = now_ + ticksOf(delay);
     timers_.emplace(std::make_pair(due, id), std::move(work));
     dueOf_[id] = due;
     return id;
@@ -39,7 +48,7 @@ bool ManualMainQueue::isCurrent() const {
 
 MainQueue::Duration ManualMainQueue::now() const {
     std::lock_guard lock(mutex_);
-    return Duration(now_);
+    return Duration(static_cast<double>(now_) / 1.0e9);
 }
 
 bool ManualMainQueue::runOnePosted() {
@@ -63,10 +72,10 @@ std::size_t ManualMainQueue::runPending() {
 }
 
 void ManualMainQueue::advance(Duration d) {
-    double target;
+    Ticks target;
     {
         std::lock_guard lock(mutex_);
-        target = now_ + std::max(0.0, d.count());
+        target = now_ + ticksOf(d);
     }
     runPending();
     for (;;) {

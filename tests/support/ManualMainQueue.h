@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -46,11 +47,17 @@ class ManualMainQueue final : public MainQueue {
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<std::function<void()>> posted_;
+    // Virtual time in whole nanoseconds, so that steps add up exactly: a timer
+    // due in 60 s fires after advance(1.2s) and advance(58.8s), as it would
+    // after advance(60s).
+    using Ticks = std::int64_t;
+    static Ticks ticksOf(Duration d);
+
     // Keyed by (due time, id) so timers due at the same moment fire in the
     // order they were made.
-    std::map<std::pair<double, TimerId>, std::function<void()>> timers_;
-    std::map<TimerId, double> dueOf_;
-    double now_ = 0;
+    std::map<std::pair<Ticks, TimerId>, std::function<void()>> timers_;
+    std::map<TimerId, Ticks> dueOf_;
+    Ticks now_ = 0;
     TimerId nextId_ = 1;
     std::thread::id owner_;
 };
