@@ -140,6 +140,35 @@ std::size_t findAnyOf(const char* d, std::size_t j, std::size_t n, char a, char 
     return n;
 }
 
+// Whether d[from, to) holds no single quote and an even number of double quotes.
+bool onlyClosedDoubleQuotes(const char* d, std::size_t from, std::size_t to) {
+    std::size_t i = from;
+    unsigned odd = 0; // the parity of the double quotes seen
+#if defined(__SSE2__)
+    const __m128i dq = _mm_set1_epi8('"');
+    const __m128i sq = _mm_set1_epi8('\'');
+    unsigned doubleQuotes = 0; // the positions' exclusive or: same parity
+    unsigned singleQuotes = 0;
+    while (i + 16 <= to) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        doubleQuotes ^= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, dq)));
+        singleQuotes |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sq)));
+        i += 16;
+    }
+    if (singleQuotes != 0)
+        return false;
+    for (unsigned shift = 8; shift > 0; shift /= 2)
+        doubleQuotes ^= doubleQuotes >> shift;
+    odd = doubleQuotes & 1;
+#endif
+    for (; i < to; ++i) {
+        if (d[i] == '\'')
+            return false;
+        odd ^= d[i] == '"' ? 1 : 0;
+    }
+    return odd == 0;
+}
+
 // The ">" that ends an element whose attribute text starts at s, or npos.
 //
 // The element ends at the first ">" outside a quoted value. A quoted value
@@ -153,6 +182,13 @@ std::size_t findAnyOf(const char* d, std::size_t j, std::size_t n, char a, char 
 // Cost: the scan never passes the next "<", and the caller resumes after the
 // returned ">", so no byte is scanned more than a few times in all.
 std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
+    const char* first = findByte(d, s, n, '>');
+    if (!first)
+        return npos;
+    // The usual element: double-quoted values only, none holding a ">". Then
+    // the first ">" stands outside every quoted value, and it is the end.
+    if (onlyClosedDoubleQuotes(d, s, static_cast<std::size_t>(first - d)))
+        return static_cast<std::size_t>(first - d);
     std::size_t j = s;
     while (true) {
         j = findAnyOf(d, j, n, '>', '<', '"', '\'');
@@ -166,8 +202,7 @@ std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
             break;
         j = k + 1;
     }
-    const char* first = findByte(d, s, n, '>');
-    return first ? static_cast<std::size_t>(first - d) : npos;
+    return static_cast<std::size_t>(first - d);
 }
 
 // Calls visit(attributeText) for every marker element in document order.
@@ -219,6 +254,48 @@ std::optional<std::string_view> rawAttr(std::string_view attributes, std::string
             return attributes.substr(eq + 2, close - eq - 2);
         }
         from = at + 1;
+    }
+}
+
+// The raw values of the first `names[k]="..."` in the attribute text, for every
+// k, in one pass: the same values as rawAttr(attributes, names[k]) for each k.
+// Every match of any name ends in `="`; the first `="` (inside a value or not)
+// that a name stands right before is that name's first match. When the quote it
+// opens has no closing quote, no later `="` exists either, so nothing is left.
+template <std::size_t N>
+void rawAttrs(std::string_view attributes, const std::string_view (&names)[N],
+              std::optional<std::string_view> (&values)[N]) {
+    const char* d = attributes.data();
+    const std::size_t n = attributes.size();
+    std::size_t missing = N;
+    std::size_t from = 0;
+    while (missing > 0) {
+        const char* eq = findByte(d, from, n, '=');
+        if (!eq)
+            return;
+        const auto p = static_cast<std::size_t>(eq - d);
+        from = p + 1;
+        if (p + 1 >= n || d[p + 1] != '"')
+            continue;
+        const char* close = nullptr;
+        for (std::size_t k = 0; k < N; ++k) {
+            // Compared from the "=" backwards: most names differ in their last letter.
+            const std::string_view name = names[k];
+            if (values[k] || name.size() > p)
+                continue;
+            std::size_t same = 0;
+            while (same < name.size() && d[p - 1 - same] == name[name.size() - 1 - same])
+                ++same;
+            if (same != name.size())
+                continue;
+            if (!close) {
+                close = findByte(d, p + 2, n, '"');
+                if (!close)
+                    return;
+            }
+            values[k] = attributes.substr(p + 2, static_cast<std::size_t>(close - d) - p - 2);
+            --missing;
+        }
     }
 }
 
@@ -341,7 +418,49 @@ std::string FCPXMLParser::extractAttr(std::string_view attributes, std::string_v
     return raw ? decodeEntities(*raw) : std::string();
 }
 
+namespace {
+
+// The run of at most 15 decimal digits at i as an integer (exact as a double),
+// advancing i past it; nothing when there is no digit or the run is longer.
+std::optional<std::int64_t> shortDigits(std::string_view text, std::size_t& i) {
+    std::int64_t value = 0;
+    const std::size_t start = i;
+    while (i < text.size() && isDigit(text[i]) && i - start < 15)
+        value = value * 10 + (text[i++] - '0');
+    if (i == start || (i < text.size() && isDigit(text[i])))
+        return std::nullopt;
+    return value;
+}
+
+// The usual forms "<digits>/<digits>s" and "<digits>s" (the "s" optional), read
+// without the general path's copying and parsing; nothing for any other text.
+// The integers are exact, so the quotient is the one the general path gives.
+std::optional<double> plainRational(std::string_view text) {
+    std::size_t i = 0;
+    const auto numerator = shortDigits(text, i);
+    if (!numerator)
+        return std::nullopt;
+    double result = static_cast<double>(*numerator);
+    if (i < text.size() && text[i] == '/') {
+        ++i;
+        const auto denominator = shortDigits(text, i);
+        if (!denominator)
+            return std::nullopt;
+        // With a zero denominator the whole text, holding a "/", is no number.
+        result = *denominator == 0 ? 0 : result / static_cast<double>(*denominator);
+    }
+    if (i < text.size() && text[i] == 's')
+        ++i;
+    if (i != text.size())
+        return std::nullopt;
+    return result;
+}
+
+} // namespace
+
 double FCPXMLParser::rationalToSeconds(std::string_view text) {
+    if (const auto plain = plainRational(text))
+        return *plain;
     // The text without its "s" characters; on the stack for any usual time.
     char local[64];
     std::string heap;
@@ -382,9 +501,8 @@ double FCPXMLParser::rationalToSeconds(std::string_view text) {
 
 namespace {
 
-// A time attribute in seconds: 0 when missing (or unreadable).
-double timeAttr(std::string_view attributes, std::string_view name) {
-    const auto raw = rawAttr(attributes, name);
+// A time attribute's raw value in seconds: 0 when missing (or unreadable).
+double timeAttr(const std::optional<std::string_view>& raw) {
     if (!raw || raw->empty())
         return 0;
     if (raw->find('&') == npos)
@@ -398,10 +516,13 @@ std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
     static constexpr std::string_view kTag = "[tavrin:";
     std::vector<Dictionary> records;
     forEachMarkerElement(document, [&](std::string_view attributes) {
+        static constexpr std::string_view kNames[] = {"note", "start", "duration", "value"};
+        std::optional<std::string_view> raw[4];
+        rawAttrs(attributes, kNames, raw);
         // The note is read in its raw form: entities decode to one of < > " ' &,
         // so the tag prefix, the first "]", the ":" separators and empty pieces
         // are the same in the raw and the decoded note.
-        const auto rawNote = rawAttr(attributes, "note");
+        const auto& rawNote = raw[0];
         if (!rawNote || !rawNote->starts_with(kTag))
             return;
         const std::string_view note = *rawNote;
@@ -447,16 +568,16 @@ std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
             contentStart += length;
         }
 
-        const double timestamp = timeAttr(attributes, "start");
-        const double duration = timeAttr(attributes, "duration");
+        const double timestamp = timeAttr(raw[1]);
+        const double duration = timeAttr(raw[2]);
         // An end beyond the range of a double is as unreadable as a missing one.
         const double end = timestamp + duration;
 
         std::string id;
         appendDecoded(id, pieces[1]);
         std::string userName;
-        if (const auto rawValue = rawAttr(attributes, "value"))
-            appendDecoded(userName, *rawValue);
+        if (raw[3])
+            appendDecoded(userName, *raw[3]);
         std::string content;
         if (contentStart < note.size()) {
             content.reserve(note.size() - contentStart);

@@ -166,6 +166,16 @@ TEST(FCPXMLParser, ConvertsRationalTimes) {
         {"1e", 0},
         {".", 0},
         {"5/x", 0},
+        // Plain digits, at and past the length that converts exactly as integers.
+        {"999999999999999/3s", 333333333333333},
+        {"1234567890123456789/1000s", 1234567890123456789.0 / 1000},
+        {"7/1234567890123456789", 7 / 1234567890123456789.0},
+        {"00012/004s", 3},
+        {"0/0s", 0},
+        {"12ss", 12},
+        {"12s/4", 3},
+        {"12/4ss", 3},
+        {"12/", 0},
     };
     for (const Case& c : cases) {
         EXPECT_DOUBLE_EQ(FCPXMLParser::rationalToSeconds(c.text), c.seconds) << c.text;
