@@ -81,7 +81,10 @@ std::optional<double> finiteTime(const Dictionary& record, std::string_view key)
     return std::nullopt;
 }
 
-void appendEscaped(std::string& out, std::string_view text) {
+// Appends text with "&", "<", ">" and the double quote escaped, and the
+// apostrophe too where asked. The note keeps its apostrophes as they are; its
+// ">" is escaped so that no reader cuts the element at it.
+void appendEscaped(std::string& out, std::string_view text, bool escapeApostrophe = true) {
     for (char c : text) {
         switch (c) {
         case '&':
@@ -97,7 +100,10 @@ void appendEscaped(std::string& out, std::string_view text) {
             out.append("&quot;");
             break;
         case '\'':
-            out.append("&apos;");
+            if (escapeApostrophe)
+                out.append("&apos;");
+            else
+                out.push_back(c);
             break;
         default:
             out.push_back(c);
@@ -105,27 +111,8 @@ void appendEscaped(std::string& out, std::string_view text) {
     }
 }
 
-// The note's own escaping: "&", double quote, "<" and ">". An apostrophe
-// stays as it is; ">" is escaped so that no reader cuts the element at it.
 void appendNoteEscaped(std::string& out, std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out.append("&amp;");
-            break;
-        case '"':
-            out.append("&quot;");
-            break;
-        case '<':
-            out.append("&lt;");
-            break;
-        case '>':
-            out.append("&gt;");
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
+    appendEscaped(out, text, /*escapeApostrophe=*/false);
 }
 
 // The string under key, without copying it, or nothing.
