@@ -254,7 +254,9 @@ std::optional<std::string> AppleScriptBridge::exportTimelineFCPXML() const {
     if (!path)
         return std::nullopt;
     auto text = readRegularFile(*path);
-    if (!text || !isValidUTF8(*text))
+    // An empty file, an error page or a cut-off export is no timeline: read as
+    // one without markers, it would have every marker removed.
+    if (!text || !isValidUTF8(*text) || !FCPXMLParser::isFCPXMLDocument(*text))
         return std::nullopt;
     return text;
 }
@@ -272,7 +274,7 @@ bool AppleScriptBridge::importFCPXML(std::string_view document) const {
     return success && success->is_boolean() && success->get<bool>();
 }
 
-bool AppleScriptBridge::importMarkers(const std::vector<Dictionary>& markers) const {
+bool AppleScriptBridge::importMarkers(std::span<const MarkerRecord> markers) const {
     return importFCPXML(FCPXMLGenerator::generateMarkersFCPXML(markers));
 }
 
@@ -282,13 +284,10 @@ bool AppleScriptBridge::syncComment(const Dictionary& comment) {
     if (!exported)
         return false;
     const std::string id = stringFor(comment, "id").value_or("");
-    std::vector<Dictionary> kept;
-    for (auto& marker : FCPXMLParser::parseMarkers(*exported)) {
-        if (stringFor(marker, "id").value_or("") != id)
-            kept.push_back(std::move(marker));
-    }
-    kept.push_back(comment);
-    return importMarkers(kept);
+    MarkerList markers = FCPXMLParser::parseMarkers(*exported);
+    markers.keepIf([&](const MarkerRecord& marker) { return marker.id != id; });
+    markers.push_back(commentRecord(comment));
+    return importMarkers(markers.records());
 }
 
 bool AppleScriptBridge::deleteComment(std::string_view id) {
@@ -296,17 +295,14 @@ bool AppleScriptBridge::deleteComment(std::string_view id) {
     auto exported = exportTimelineFCPXML();
     if (!exported)
         return false;
-    std::vector<Dictionary> kept;
-    for (auto& marker : FCPXMLParser::parseMarkers(*exported)) {
-        if (stringFor(marker, "id").value_or("") != id)
-            kept.push_back(std::move(marker));
-    }
-    return importMarkers(kept);
+    MarkerList markers = FCPXMLParser::parseMarkers(*exported);
+    markers.keepIf([&](const MarkerRecord& marker) { return marker.id != id; });
+    return importMarkers(markers.records());
 }
 
 bool AppleScriptBridge::syncAllComments(const std::vector<Dictionary>& comments) {
     std::lock_guard lock(changeMutex_);
-    return importMarkers(comments);
+    return importFCPXML(FCPXMLGenerator::generateMarkersFCPXML(comments));
 }
 
 bool AppleScriptBridge::clearAllMarkers() {
@@ -319,19 +315,19 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
     auto exported = exportTimelineFCPXML();
     if (!exported)
         return std::nullopt;
-    std::optional<Dictionary> best;
+    const MarkerList markers = FCPXMLParser::parseMarkers(*exported);
+    const MarkerRecord* best = nullptr;
     double bestDistance = threshold + 1;
-    for (auto& marker : FCPXMLParser::parseMarkers(*exported)) {
-        auto timestamp = numberFor(marker, "timestamp");
-        if (!timestamp)
-            continue;
-        double distance = std::fabs(*timestamp - seconds);
+    for (const MarkerRecord& marker : markers) {
+        double distance = std::fabs(marker.timestamp - seconds);
         if (distance <= threshold && distance < bestDistance) {
-            best = std::move(marker);
+            best = &marker;
             bestDistance = distance;
         }
     }
-    return best;
+    if (!best)
+        return std::nullopt;
+    return toDictionary(*best);
 }
 
 } // namespace tavrin::container

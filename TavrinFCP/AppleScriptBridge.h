@@ -12,6 +12,7 @@
 // AutomationError; "false" and "no value" results are not errors.
 
 #include "TavrinFCP/AutomationError.h"
+#include "TavrinFCP/FCPXMLParser.h"
 #include "common/ProcessRunner.h"
 #include "common/Value.h"
 
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,7 +92,7 @@ class AppleScriptBridge {
     std::optional<Dictionary> getMarkerAtTime(double seconds, double threshold) const;
 
   private:
-    bool importMarkers(const std::vector<Dictionary>& markers) const;
+    bool importMarkers(std::span<const MarkerRecord> markers) const;
     std::string temporaryDirectory() const;
 
     Options options_;

@@ -73,19 +73,16 @@ void appendRational(std::string& out, double seconds, double frameRate) {
     out.push_back('s');
 }
 
-// A finite number under key, or nothing.
-std::optional<double> finiteTime(const Dictionary& record, std::string_view key) {
-    const auto value = numberFor(record, key);
-    if (value && std::isfinite(*value))
-        return value;
-    return std::nullopt;
-}
-
-// Appends text with "&", "<", ">" and the double quote escaped, and the
-// apostrophe too where asked. The note keeps its apostrophes as they are; its
-// ">" is escaped so that no reader cuts the element at it.
+// Appends text escaped for an attribute value in double quotes: "&", "<",
+// ">" and the double quote as entities (the apostrophe too where asked; the
+// note keeps its apostrophes, and escapes its ">" so that no reader cuts the
+// element at it). Tab, line feed and carriage return are written as character
+// references, since a reader turns them into spaces when they stand raw in an
+// attribute; the characters XML 1.0 cannot carry (the other controls, U+FFFE
+// and U+FFFF) are left out, so the document stays well-formed.
 void appendEscaped(std::string& out, std::string_view text, bool escapeApostrophe = true) {
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         switch (c) {
         case '&':
             out.append("&amp;");
@@ -105,8 +102,27 @@ void appendEscaped(std::string& out, std::string_view text, bool escapeApostroph
             else
                 out.push_back(c);
             break;
-        default:
+        case '\t':
+            out.append("&#9;");
+            break;
+        case '\n':
+            out.append("&#10;");
+            break;
+        case '\r':
+            out.append("&#13;");
+            break;
+        case '\xEF':
+            // U+FFFE and U+FFFF (EF BF BE, EF BF BF) are no XML characters.
+            if (i + 2 < text.size() && text[i + 1] == '\xBF' &&
+                (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+                i += 2;
+                break;
+            }
             out.push_back(c);
+            break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20)
+                out.push_back(c);
         }
     }
 }
@@ -115,40 +131,24 @@ void appendNoteEscaped(std::string& out, std::string_view text) {
     appendEscaped(out, text, /*escapeApostrophe=*/false);
 }
 
-// The string under key, without copying it, or nothing.
-std::optional<std::string_view> stringAt(const Dictionary& record, std::string_view key) {
-    const Value* value = lookup(record, key);
-    if (value && value->is_string())
-        return std::string_view(value->get_ref<const std::string&>());
-    return std::nullopt;
+// The identifier with the characters the tag itself uses encoded, so that it
+// reads back whole: ":" as "%3A", "]" as "%5D", and "%" as "%25".
+void appendTagIdentifier(std::string& out, std::string_view id) {
+    std::size_t from = 0;
+    while (from < id.size()) {
+        const std::size_t at = id.find_first_of(":]%", from);
+        appendNoteEscaped(out, id.substr(from, at == std::string_view::npos ? at : at - from));
+        if (at == std::string_view::npos)
+            return;
+        out.append(id[at] == ':' ? "%3A" : id[at] == ']' ? "%5D" : "%25");
+        from = at + 1;
+    }
 }
 
-// What a marker line needs from one comment record, read once in input order
-// (the records' own memory is then not revisited in sorted order).
-struct MarkerFields {
-    double start = 0;
-    std::optional<double> end;
-    std::optional<std::string_view> userName;
-    std::optional<std::string_view> content;
-    std::optional<std::string_view> id;
-    bool resolved = false;
-};
-
-MarkerFields markerFields(const Dictionary& record) {
-    MarkerFields fields;
-    fields.start = finiteTime(record, "timestamp").value_or(0);
-    fields.end = finiteTime(record, "timestampEnd");
-    fields.userName = stringAt(record, "userName");
-    fields.content = stringAt(record, "content");
-    fields.id = stringAt(record, "id");
-    const Value* resolved = lookup(record, "resolved");
-    fields.resolved = resolved && resolved->is_boolean() && resolved->get<bool>();
-    return fields;
-}
-
-void appendMarkerLine(std::string& out, const MarkerFields& fields) {
-    const auto& [start, end, userName, content, id, isResolved] = fields;
-
+// The line of one record; start and end are its times with what is not a
+// finite number taken as missing.
+void appendMarkerLine(std::string& out, const MarkerRecord& record, double start,
+                      std::optional<double> end) {
     out.append("            <marker start=\"");
     appendRational(out, start, kFrameRate);
     out.append("\" duration=\"");
@@ -162,14 +162,13 @@ void appendMarkerLine(std::string& out, const MarkerFields& fields) {
         out.push_back('s');
     }
     out.append("\" value=\"");
-    appendEscaped(out, userName ? *userName : std::string_view("Unknown"));
-    out.append("\" note=\"");
-    appendNoteEscaped(out, "[tavrin:");
-    appendNoteEscaped(out, id ? *id : std::string_view());
+    appendEscaped(out, record.userName);
+    out.append("\" note=\"[tavrin:");
+    appendTagIdentifier(out, record.id);
     out.push_back(':');
-    out.append(isResolved ? "resolved" : "open");
+    out.append(record.resolved ? "resolved" : "open");
     out.append("] ");
-    appendNoteEscaped(out, content ? *content : std::string_view());
+    appendNoteEscaped(out, record.content);
     out.append("\"/>");
 }
 
@@ -189,23 +188,35 @@ std::string FCPXMLGenerator::secondsToRational(double seconds, double frameRate)
 }
 
 std::string FCPXMLGenerator::generateMarkersFCPXML(const std::vector<Dictionary>& comments) {
-    std::vector<MarkerFields> fields;
-    fields.reserve(comments.size());
+    std::vector<MarkerRecord> records;
+    records.reserve(comments.size());
     for (const Dictionary& comment : comments)
-        fields.push_back(markerFields(comment));
-    std::vector<std::size_t> order(comments.size());
+        records.push_back(commentRecord(comment));
+    return generateMarkersFCPXML(std::span<const MarkerRecord>(records));
+}
+
+std::string FCPXMLGenerator::generateMarkersFCPXML(std::span<const MarkerRecord> records) {
+    std::vector<std::size_t> order(records.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return fields[a].start < fields[b].start;
-    });
+    // A time that is not finite counts as 0, in the sort as in the line.
+    auto start = [&](std::size_t k) {
+        const double t = records[k].timestamp;
+        return std::isfinite(t) ? t : 0.0;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return start(a) < start(b); });
 
     std::string out;
-    out.reserve(kHead.size() + kTail.size() + comments.size() * 256);
+    out.reserve(kHead.size() + kTail.size() + records.size() * 256);
     out.append(kHead);
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (k > 0)
             out.push_back('\n');
-        appendMarkerLine(out, fields[order[k]]);
+        const MarkerRecord& record = records[order[k]];
+        std::optional<double> end = record.timestampEnd;
+        if (end && !std::isfinite(*end))
+            end.reset();
+        appendMarkerLine(out, record, start(order[k]), end);
     }
     out.append(kTail);
     return out;

@@ -1,10 +1,13 @@
 #include "TavrinFCP/FCPXMLParser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -228,129 +231,194 @@ template <typename Visit> void forEachMarkerElement(std::string_view document, V
     }
 }
 
-// The raw (undecoded) value of the first `name="..."` in the attribute text.
-std::optional<std::string_view> rawAttr(std::string_view attributes, std::string_view name) {
-    if (name.empty()) {
-        const std::size_t at = attributes.find("=\"");
-        if (at == npos)
-            return std::nullopt;
-        const std::size_t close = attributes.find('"', at + 2);
-        if (close == npos)
-            return std::nullopt;
-        return attributes.substr(at + 2, close - at - 2);
-    }
-    std::size_t from = 0;
-    while (true) {
-        const std::size_t at = attributes.find(name, from);
-        if (at == npos)
-            return std::nullopt;
-        const std::size_t eq = at + name.size();
-        if (eq + 1 < attributes.size() && attributes[eq] == '=' && attributes[eq + 1] == '"') {
-            const std::size_t close = attributes.find('"', eq + 2);
-            // A later occurrence cannot have a closing quote either: its own
-            // opening quote would have closed this one.
-            if (close == npos)
-                return std::nullopt;
-            return attributes.substr(eq + 2, close - eq - 2);
-        }
-        from = at + 1;
-    }
-}
-
-// The raw values of the first `names[k]="..."` in the attribute text, for every
-// k, in one pass: the same values as rawAttr(attributes, names[k]) for each k.
-// Every match of any name ends in `="`; the first `="` (inside a value or not)
-// that a name stands right before is that name's first match. When the quote it
-// opens has no closing quote, no later `="` exists either, so nothing is left.
+// Reads the attributes of an element's attribute text in order, as XML writes
+// them: a whole name (it starts the text, follows white space or follows the
+// closing quote of the value before), optional white space, "=", optional
+// white space, and a value in double or single quotes. For every k, values[k]
+// becomes the raw (undecoded) value of the first attribute called names[k].
+// Text that is no attribute (a word without "=", an unquoted value) is passed
+// over; a value whose quote is never closed ends the reading, since nothing
+// after its opening quote can be told apart from the value.
 template <std::size_t N>
 void rawAttrs(std::string_view attributes, const std::string_view (&names)[N],
               std::optional<std::string_view> (&values)[N]) {
     const char* d = attributes.data();
     const std::size_t n = attributes.size();
-    std::size_t missing = N;
-    std::size_t from = 0;
-    while (missing > 0) {
-        const char* eq = findByte(d, from, n, '=');
-        if (!eq)
-            return;
-        const auto p = static_cast<std::size_t>(eq - d);
-        from = p + 1;
-        if (p + 1 >= n || d[p + 1] != '"')
-            continue;
-        const char* close = nullptr;
-        for (std::size_t k = 0; k < N; ++k) {
-            // Compared from the "=" backwards: most names differ in their last letter.
-            const std::string_view name = names[k];
-            if (values[k] || name.size() > p)
-                continue;
-            std::size_t same = 0;
-            while (same < name.size() && d[p - 1 - same] == name[name.size() - 1 - same])
-                ++same;
-            if (same != name.size())
-                continue;
-            if (!close) {
-                close = findByte(d, p + 2, n, '"');
-                if (!close)
-                    return;
-            }
-            values[k] = attributes.substr(p + 2, static_cast<std::size_t>(close - d) - p - 2);
-            --missing;
+    auto skipWhiteSpace = [&](std::size_t i) {
+        while (i < n) {
+            const std::size_t len = whiteSpaceLength(d, i, n);
+            if (len == 0)
+                break;
+            i += len;
         }
+        return i;
+    };
+    std::size_t missing = N;
+    std::size_t i = 0;
+    while (missing > 0) {
+        i = skipWhiteSpace(i);
+        if (i >= n)
+            return;
+        const std::size_t nameStart = i;
+        while (i < n && d[i] != '=' && whiteSpaceLength(d, i, n) == 0)
+            ++i;
+        const std::string_view name = attributes.substr(nameStart, i - nameStart);
+        std::size_t j = skipWhiteSpace(i);
+        if (j >= n || d[j] != '=') {
+            i = j; // a word without a value
+            continue;
+        }
+        j = skipWhiteSpace(j + 1);
+        if (j >= n)
+            return;
+        const char quote = d[j];
+        if (quote != '"' && quote != '\'') {
+            while (j < n && whiteSpaceLength(d, j, n) == 0)
+                ++j; // an unquoted value: not XML, passed over
+            i = j;
+            continue;
+        }
+        const char* close = findByte(d, j + 1, n, quote);
+        if (!close)
+            return;
+        const auto closeAt = static_cast<std::size_t>(close - d);
+        for (std::size_t k = 0; k < N; ++k) {
+            if (!values[k] && name == names[k]) {
+                values[k] = attributes.substr(j + 1, closeAt - j - 1);
+                --missing;
+            }
+        }
+        i = closeAt + 1;
     }
 }
 
-// The length of the entity at the start of text and its character, or 0.
-std::size_t entityAt(std::string_view text, char& character) {
-    if (text.size() < 4 || text[0] != '&')
-        return 0;
-    if (text[1] == 'l' && text.starts_with("&lt;")) {
-        character = '<';
-        return 4;
-    }
-    if (text[1] == 'g' && text.starts_with("&gt;")) {
-        character = '>';
-        return 4;
-    }
-    if (text[1] == 'q' && text.starts_with("&quot;")) {
-        character = '"';
-        return 6;
-    }
-    if (text[1] == 'a' && text.starts_with("&apos;")) {
-        character = '\'';
-        return 6;
-    }
-    if (text[1] == 'a' && text.starts_with("&amp;")) {
-        character = '&';
-        return 5;
-    }
-    return 0;
+// Whether a code point is a character XML 1.0 can carry.
+bool isXMLCharacter(std::uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-// Appends raw with &lt; &gt; &quot; &apos; and &amp; replaced by their
-// characters. One pass gives the same text as replacing them one after another
-// in that order, ampersand last: the entities cannot overlap, and no
-// replacement creates an entity that a later step would replace.
-void appendDecoded(std::string& out, std::string_view raw) {
+std::size_t putUTF8(char* out, std::uint32_t c) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+// The reference at the start of text ("&" there): one of the five named
+// entities, or a decimal ("&#10;") or hexadecimal ("&#xEB;") character
+// reference to a character XML can carry. Writes its UTF-8 text to out and
+// returns {reference length, text length}, or {0, 0} when there is none. The
+// text is never longer than the reference.
+std::pair<std::size_t, std::size_t> referenceAt(std::string_view text, char* out) {
+    const std::size_t n = text.size();
+    if (n < 4)
+        return {0, 0};
+    auto named = [&](std::string_view entity, char c) -> std::pair<std::size_t, std::size_t> {
+        if (!text.starts_with(entity))
+            return {0, 0};
+        out[0] = c;
+        return {entity.size(), 1};
+    };
+    switch (text[1]) {
+    case 'l':
+        return named("&lt;", '<');
+    case 'g':
+        return named("&gt;", '>');
+    case 'q':
+        return named("&quot;", '"');
+    case 'a':
+        return text[2] == 'm' ? named("&amp;", '&') : named("&apos;", '\'');
+    case '#':
+        break;
+    default:
+        return {0, 0};
+    }
+    std::size_t i = 2;
+    const bool hex = text[i] == 'x';
+    if (hex)
+        ++i;
+    std::uint64_t code = 0;
+    const std::size_t first = i;
+    for (; i < n && i - first < 10; ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            break;
+        code = code * (hex ? 16 : 10) + digit;
+    }
+    if (i == first || i >= n || text[i] != ';' || code > 0x10FFFF ||
+        !isXMLCharacter(static_cast<std::uint32_t>(code)))
+        return {0, 0};
+    return {i + 1, putUTF8(out, static_cast<std::uint32_t>(code))};
+}
+
+// Writes raw to out with its references replaced by their text, in one pass:
+// a reference's text is never read again, so "&amp;lt;" gives "&lt;" and
+// "&amp;#10;" gives "&#10;". Returns the length written (at most raw's).
+std::size_t decodeInto(char* out, std::string_view raw) {
+    std::size_t written = 0;
     std::size_t i = 0;
     while (i < raw.size()) {
-        const std::size_t amp = raw.find('&', i);
-        if (amp == npos) {
-            out.append(raw.substr(i));
-            return;
+        const char* amp = findByte(raw.data(), i, raw.size(), '&');
+        const std::size_t at = amp ? static_cast<std::size_t>(amp - raw.data()) : raw.size();
+        std::memcpy(out + written, raw.data() + i, at - i);
+        written += at - i;
+        if (!amp)
+            break;
+        const auto [consumed, produced] = referenceAt(raw.substr(at), out + written);
+        if (consumed == 0) {
+            out[written++] = '&';
+            i = at + 1;
+        } else {
+            written += produced;
+            i = at + consumed;
         }
-        out.append(raw.substr(i, amp - i));
-        char character = '&';
-        const std::size_t length = entityAt(raw.substr(amp), character);
-        out.push_back(character);
-        i = amp + (length == 0 ? 1 : length);
     }
+    return written;
 }
 
-std::string decodeEntities(std::string_view raw) {
-    std::string out;
-    out.reserve(raw.size());
-    appendDecoded(out, raw);
+std::string decodeReferences(std::string_view raw) {
+    std::string out(raw.size(), '\0');
+    out.resize(decodeInto(out.data(), raw));
     return out;
+}
+
+// The escape of an identifier character in the tag ("%3A" ":", "%5D" "]",
+// "%25" "%", hexadecimal digits in either case) at the start of text, or 0.
+char identifierEscapeAt(std::string_view text) {
+    if (text.size() < 3 || text[0] != '%')
+        return 0;
+    const char a = text[1], b = static_cast<char>(text[2] | 0x20);
+    if (a == '3' && b == 'a')
+        return ':';
+    if (a == '5' && b == 'd')
+        return ']';
+    if (a == '2' && text[2] == '5')
+        return '%';
+    return 0;
 }
 
 bool isDigit(char c) {
@@ -406,16 +474,11 @@ std::optional<double> parseDecimal(std::string_view text) {
 
 } // namespace
 
-std::vector<std::string_view> FCPXMLParser::markerAttributeTexts(std::string_view document) {
-    std::vector<std::string_view> texts;
-    forEachMarkerElement(document,
-                         [&](std::string_view attributes) { texts.push_back(attributes); });
-    return texts;
-}
-
 std::string FCPXMLParser::extractAttr(std::string_view attributes, std::string_view name) {
-    const auto raw = rawAttr(attributes, name);
-    return raw ? decodeEntities(*raw) : std::string();
+    const std::string_view names[] = {name};
+    std::optional<std::string_view> raw[1];
+    rawAttrs(attributes, names, raw);
+    return raw[0] ? decodeReferences(*raw[0]) : std::string();
 }
 
 namespace {
@@ -499,6 +562,94 @@ double FCPXMLParser::rationalToSeconds(std::string_view text) {
     return parseDecimal(all).value_or(0);
 }
 
+char* MarkerList::allocate(std::size_t n) {
+    if (n > freeBytes_) {
+        const std::size_t size = std::max(nextBlock_, n);
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        free_ = blocks_.back().get();
+        freeBytes_ = size;
+        nextBlock_ = std::min<std::size_t>(nextBlock_ * 2, 4u << 20);
+    }
+    char* start = free_;
+    free_ += n;
+    freeBytes_ -= n;
+    return start;
+}
+
+void MarkerList::shrinkLast(char* start, std::size_t allocated, std::size_t used) {
+    if (start + allocated == free_) {
+        free_ -= allocated - used;
+        freeBytes_ += allocated - used;
+    }
+}
+
+std::string_view MarkerList::store(std::string_view text) {
+    if (text.empty())
+        return {};
+    char* copy = allocate(text.size());
+    std::memcpy(copy, text.data(), text.size());
+    return {copy, text.size()};
+}
+
+void MarkerList::push_back(const MarkerRecord& record) {
+    MarkerRecord copy = record;
+    copy.id = store(record.id);
+    copy.userName = store(record.userName);
+    copy.content = store(record.content);
+    records_.push_back(copy);
+}
+
+Dictionary toDictionary(const MarkerRecord& record) {
+    // Keys in their sorted order, each placed at the end of the map.
+    Dictionary::object_t fields;
+    fields.emplace_hint(fields.end(), "content", std::string(record.content));
+    fields.emplace_hint(fields.end(), "id", std::string(record.id));
+    fields.emplace_hint(fields.end(), "resolved", record.resolved);
+    fields.emplace_hint(fields.end(), "timestamp", record.timestamp);
+    fields.emplace_hint(fields.end(), "timestampEnd",
+                        record.timestampEnd ? Value(*record.timestampEnd) : Value(nullptr));
+    fields.emplace_hint(fields.end(), "userName", std::string(record.userName));
+    return Dictionary(std::move(fields));
+}
+
+std::vector<Dictionary> toDictionaries(std::span<const MarkerRecord> records) {
+    std::vector<Dictionary> out;
+    out.reserve(records.size());
+    for (const MarkerRecord& record : records)
+        out.push_back(toDictionary(record));
+    return out;
+}
+
+namespace {
+
+std::optional<std::string_view> stringAt(const Dictionary& record, std::string_view key) {
+    const Value* value = lookup(record, key);
+    if (value && value->is_string())
+        return std::string_view(value->get_ref<const std::string&>());
+    return std::nullopt;
+}
+
+std::optional<double> finiteTime(const Dictionary& record, std::string_view key) {
+    const auto value = numberFor(record, key);
+    if (value && std::isfinite(*value))
+        return value;
+    return std::nullopt;
+}
+
+} // namespace
+
+MarkerRecord commentRecord(const Dictionary& comment) {
+    MarkerRecord record;
+    record.id = stringAt(comment, "id").value_or(std::string_view());
+    record.timestamp = finiteTime(comment, "timestamp").value_or(0);
+    record.timestampEnd = finiteTime(comment, "timestampEnd");
+    record.userName = stringAt(comment, "userName").value_or("Unknown");
+    record.content = stringAt(comment, "content").value_or(std::string_view());
+    const Value* resolved = lookup(comment, "resolved");
+    record.resolved = resolved && resolved->is_boolean() && resolved->get<bool>();
+    return record;
+}
+
 namespace {
 
 // A time attribute's raw value in seconds: 0 when missing (or unreadable).
@@ -507,96 +658,168 @@ double timeAttr(const std::optional<std::string_view>& raw) {
         return 0;
     if (raw->find('&') == npos)
         return FCPXMLParser::rationalToSeconds(*raw);
-    return FCPXMLParser::rationalToSeconds(decodeEntities(*raw));
+    return FCPXMLParser::rationalToSeconds(decodeReferences(*raw));
+}
+
+// The length of the character (a UTF-8 sequence, or one stray byte) at i.
+std::size_t characterLength(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t expected = lead >= 0xF0 && lead <= 0xF4   ? 4
+                                 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                 : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                                : 1;
+    std::size_t length = 1;
+    while (length < expected && i + length < text.size() &&
+           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+        ++length;
+    return length;
 }
 
 } // namespace
 
-std::vector<Dictionary> FCPXMLParser::parseMarkers(std::string_view document) {
+MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
     static constexpr std::string_view kTag = "[tavrin:";
-    std::vector<Dictionary> records;
+    MarkerList list;
+    std::string decoded; // the current note, when it holds references
     forEachMarkerElement(document, [&](std::string_view attributes) {
         static constexpr std::string_view kNames[] = {"note", "start", "duration", "value"};
         std::optional<std::string_view> raw[4];
         rawAttrs(attributes, kNames, raw);
-        // The note is read in its raw form: entities decode to one of < > " ' &,
-        // so the tag prefix, the first "]", the ":" separators and empty pieces
-        // are the same in the raw and the decoded note.
-        const auto& rawNote = raw[0];
-        if (!rawNote || !rawNote->starts_with(kTag))
+        if (!raw[0])
             return;
-        const std::string_view note = *rawNote;
+        std::string_view note = *raw[0];
+        if (note.find('&') != npos) {
+            decoded.resize(note.size());
+            decoded.resize(decodeInto(decoded.data(), note));
+            note = decoded;
+        }
+        if (!note.starts_with(kTag))
+            return;
         const std::size_t close = note.find(']');
         if (close == npos)
             return;
 
         // The tag's pieces between "[" and "]", split at ":", empty ones dropped.
-        std::string_view pieces[3];
+        std::size_t pieceAt[3] = {};
+        std::size_t pieceLength[3] = {};
         std::size_t count = 0;
-        const std::string_view tag = note.substr(1, close - 1);
-        std::size_t from = 0;
-        while (from <= tag.size() && count < 3) {
-            std::size_t colon = tag.find(':', from);
-            if (colon == npos)
-                colon = tag.size();
-            if (colon > from)
-                pieces[count++] = tag.substr(from, colon - from);
+        std::size_t from = 1;
+        while (from <= close && count < 3) {
+            std::size_t colon = note.find(':', from);
+            if (colon == npos || colon > close)
+                colon = close;
+            if (colon > from) {
+                pieceAt[count] = from;
+                pieceLength[count++] = colon - from;
+            }
             from = colon + 1;
         }
         if (count < 2)
             return;
-        // Only the raw "resolved" decodes to "resolved" (an entity yields no letter).
-        const bool resolved = count >= 3 && pieces[2] == "resolved";
+        const bool resolved = count >= 3 && note.substr(pieceAt[2], pieceLength[2]) == "resolved";
 
-        // The content follows the "]" and the one character after it (an entity
-        // or a UTF-8 sequence); a note that ends there has empty content.
+        // The content follows the "]" and the one character after it; a note
+        // that ends there has empty content.
         std::size_t contentStart = close + 1;
-        if (contentStart < note.size()) {
-            char character = 0;
-            std::size_t length = entityAt(note.substr(contentStart), character);
-            if (length == 0) {
-                const auto lead = static_cast<unsigned char>(note[contentStart]);
-                const std::size_t expected = lead >= 0xF0 && lead <= 0xF4   ? 4
-                                             : lead >= 0xE0 && lead <= 0xEF ? 3
-                                             : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                                            : 1;
-                length = 1;
-                while (length < expected && contentStart + length < note.size() &&
-                       (static_cast<unsigned char>(note[contentStart + length]) & 0xC0) == 0x80)
-                    ++length;
-            }
-            contentStart += length;
-        }
+        if (contentStart < note.size())
+            contentStart += characterLength(note, contentStart);
 
-        const double timestamp = timeAttr(raw[1]);
+        MarkerRecord record;
+        record.timestamp = timeAttr(raw[1]);
         const double duration = timeAttr(raw[2]);
         // An end beyond the range of a double is as unreadable as a missing one.
-        const double end = timestamp + duration;
+        const double end = record.timestamp + duration;
+        if (duration > 0.01 && std::isfinite(end))
+            record.timestampEnd = end;
+        record.resolved = resolved;
 
-        std::string id;
-        appendDecoded(id, pieces[1]);
-        std::string userName;
-        if (raw[3])
-            appendDecoded(userName, *raw[3]);
-        std::string content;
-        if (contentStart < note.size()) {
-            content.reserve(note.size() - contentStart);
-            appendDecoded(content, note.substr(contentStart));
+        // One copy of the decoded note holds both the identifier and the content.
+        const std::string_view stored = list.store(note);
+        record.id = stored.substr(pieceAt[1], pieceLength[1]);
+        if (record.id.find('%') != npos) {
+            char* out = list.allocate(record.id.size());
+            std::size_t length = 0;
+            for (std::size_t i = 0; i < record.id.size(); ++i) {
+                const char escaped = identifierEscapeAt(record.id.substr(i));
+                out[length++] = escaped ? escaped : record.id[i];
+                i += escaped ? 2 : 0;
+            }
+            list.shrinkLast(out, record.id.size(), length);
+            record.id = std::string_view(out, length);
         }
-
-        // Keys in their sorted order, each placed at the end of the map.
-        Dictionary::object_t fields;
-        fields.emplace_hint(fields.end(), "content", std::move(content));
-        fields.emplace_hint(fields.end(), "id", std::move(id));
-        fields.emplace_hint(fields.end(), "resolved", resolved);
-        fields.emplace_hint(fields.end(), "timestamp", timestamp);
-        fields.emplace_hint(fields.end(), "timestampEnd",
-                            duration > 0.01 && std::isfinite(end) ? Value(end) : Value(nullptr));
-        fields.emplace_hint(fields.end(), "userName", std::move(userName));
-        Dictionary record(std::move(fields));
-        records.push_back(std::move(record));
+        if (contentStart < stored.size())
+            record.content = stored.substr(contentStart);
+        if (raw[3] && raw[3]->find('&') != npos) {
+            char* out = list.allocate(raw[3]->size());
+            const std::size_t length = decodeInto(out, *raw[3]);
+            list.shrinkLast(out, raw[3]->size(), length);
+            record.userName = std::string_view(out, length);
+        } else if (raw[3]) {
+            record.userName = list.store(*raw[3]);
+        }
+        list.records_.push_back(record);
     });
-    return records;
+    return list;
+}
+
+namespace {
+
+bool isXMLSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The position after white space, comments and processing instructions from
+// i; npos when one of them is not closed.
+std::size_t afterMisc(std::string_view text, std::size_t i) {
+    while (true) {
+        while (i < text.size() && isXMLSpace(text[i]))
+            ++i;
+        const std::string_view rest = text.substr(i);
+        std::size_t end = npos;
+        if (rest.starts_with("<?"))
+            end = text.find("?>", i + 2), end = end == npos ? npos : end + 2;
+        else if (rest.starts_with("<!--"))
+            end = text.find("-->", i + 4), end = end == npos ? npos : end + 3;
+        else
+            return i;
+        if (end == npos)
+            return npos;
+        i = end;
+    }
+}
+
+} // namespace
+
+bool FCPXMLParser::isFCPXMLDocument(std::string_view text) {
+    std::size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    i = afterMisc(text, i);
+    if (i != npos && text.substr(i).starts_with("<!DOCTYPE")) {
+        // The document type, with its internal subset in brackets if any.
+        std::size_t end = text.find_first_of("[>", i);
+        if (end != npos && text[end] == '[') {
+            end = text.find(']', end);
+            end = end == npos ? npos : text.find('>', end);
+        }
+        i = end == npos ? npos : afterMisc(text, end + 1);
+    }
+    static constexpr std::string_view kRoot = "<fcpxml";
+    if (i == npos || !text.substr(i).starts_with(kRoot))
+        return false;
+    const std::size_t s = i + kRoot.size();
+    if (s >= text.size() || !(isXMLSpace(text[s]) || text[s] == '>' || text[s] == '/'))
+        return false;
+    const std::size_t g = elementEnd(text.data(), s, text.size());
+    if (g == npos)
+        return false;
+    if (text[g - 1] == '/')
+        return afterMisc(text, g + 1) == text.size();
+    const std::size_t last = text.rfind("</fcpxml");
+    if (last == npos || last <= g)
+        return false;
+    std::size_t k = last + 8;
+    while (k < text.size() && isXMLSpace(text[k]))
+        ++k;
+    return k < text.size() && text[k] == '>' && afterMisc(text, k + 1) == text.size();
 }
 
 } // namespace tavrin::container

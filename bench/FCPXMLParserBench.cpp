@@ -372,23 +372,6 @@ void BM_Read_ReaderOnIcuSlice(benchmark::State& state) {
     state.counters["markers"] = static_cast<double>(found);
 }
 
-// The reader's scan alone: the marker elements and their four attributes, with
-// no records built (shows what the records' memory costs).
-void BM_Read_ReaderScanOnly(benchmark::State& state) {
-    std::size_t found = 0;
-    measure(state, "ReaderScanOnly", timeline(), [&](const std::string& in) {
-        std::size_t total = 0;
-        found = 0;
-        for (std::string_view attributes : FCPXMLParser::markerAttributeTexts(in)) {
-            for (const char* name : {"start", "duration", "value", "note"})
-                total += FCPXMLParser::extractAttr(attributes, name).size();
-            ++found;
-        }
-        return total;
-    });
-    state.counters["markers"] = static_cast<double>(found);
-}
-
 void BM_Read_Memchr(benchmark::State& state) {
     measure(state, "Memchr", timeline(),
             [](const std::string& in) { return std::memchr(in.data(), '\x01', in.size()); });
@@ -438,7 +421,6 @@ BENCHMARK(BM_Read_IcuCompiled)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->I
 BENCHMARK(BM_Read_PugixmlDom)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Read_Reader)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Read_ReaderOnIcuSlice)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(BM_Read_ReaderScanOnly)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Read_Memchr)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Write_Generator)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
 BENCHMARK(BM_Write_AppendFixedLines)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
@@ -469,7 +451,6 @@ int main(int argc, char** argv) {
         ratio(with("Reader"), with("IcuCompiled"));
         ratio(with("Reader"), with("PugixmlDom"));
         ratio(with("Reader"), with("Memchr"));
-        ratio(with("ReaderScanOnly"), with("PugixmlDom"));
     }
     return 0;
 }

@@ -206,7 +206,7 @@ TEST_F(AnAppleScriptBridge, SyncAllAndClearImportWithoutExporting) {
     ASSERT_TRUE(bridge().syncAllComments({comment("y", 9, "y"), comment("x", 3, "x")}));
     EXPECT_THAT(editor_.timelineIds(), ElementsAre("x", "y"));
     ASSERT_TRUE(bridge().syncAllComments({}));
-    auto empty = FCPXMLGenerator::generateMarkersFCPXML({});
+    auto empty = FCPXMLGenerator::generateMarkersFCPXML(std::vector<Dictionary>{});
     EXPECT_EQ(editor_.timelineText(), empty);
     editor_.setTimeline({StandInEditor::marker("old", "1s")});
     ASSERT_TRUE(bridge().clearAllMarkers());
@@ -221,6 +221,23 @@ TEST_F(AnAppleScriptBridge, ChangesGiveFalseAndImportNothingWhenTheExportIsUnusa
     EXPECT_FALSE(bridge().deleteComment("a"));
     EXPECT_EQ(bridge().getMarkerAtTime(1, 0.5), std::nullopt);
     EXPECT_THAT(scriptsRun(), ::testing::Each(std::string("export-fcpxml")));
+}
+
+// Mended: an export that is no FCPXML document is a failed export, not a
+// timeline without markers (whose import would remove every marker).
+TEST_F(AnAppleScriptBridge, ChangesRefuseAnExportThatIsNotAnFCPXMLDocument) {
+    const std::string timeline =
+        "<fcpxml version=\"1.11\"><spine>" + StandInEditor::marker("a", "1s") + "</spine></fcpxml>";
+    for (const std::string& exported :
+         {std::string(), std::string("<!DOCTYPE html><html><body>502 Bad Gateway</body></html>"),
+          timeline.substr(0, timeline.size() - 9) /* cut off */}) {
+        std::ofstream(editor_.dir / "timeline.fcpxml") << exported;
+        EXPECT_FALSE(bridge().syncComment(comment("b", 1, "x")));
+        EXPECT_FALSE(bridge().deleteComment("a"));
+        EXPECT_EQ(bridge().getMarkerAtTime(1, 0.5), std::nullopt);
+        EXPECT_THAT(scriptsRun(), ::testing::Each(std::string("export-fcpxml")));
+        EXPECT_EQ(editor_.timelineText(), exported);
+    }
 }
 
 TEST_F(AnAppleScriptBridge, FindsTheNearestMarkerWithinTheThresholdFirstInDocumentOnTies) {

@@ -2,6 +2,7 @@
 #include "TavrinFCP/FCPXMLParser.h"
 
 #include <gtest/gtest.h>
+#include <pugixml.hpp>
 
 #include <cmath>
 #include <limits>
@@ -50,7 +51,7 @@ std::string line(const std::string& start, const std::string& duration, const st
 }
 
 TEST(FCPXMLGenerator, WritesTheEmptyDocumentByteForByte) {
-    const std::string document = FCPXMLGenerator::generateMarkersFCPXML({});
+    const std::string document = FCPXMLGenerator::generateMarkersFCPXML(std::vector<Dictionary>{});
     EXPECT_EQ(document, kHead + kTail);
     // 21 lines; an empty line between the gap's opening and closing lines; no final line feed.
     EXPECT_EQ(std::count(document.begin(), document.end(), '\n'), 20);
@@ -89,11 +90,10 @@ TEST(FCPXMLGenerator, SortsStablyByTimestamp) {
         {{"id", "string"}, {"timestamp", "5"}},
         {{"id", "negative"}, {"timestamp", -1}},
     };
-    const auto records =
-        FCPXMLParser::parseMarkers(FCPXMLGenerator::generateMarkersFCPXML(comments));
     std::vector<std::string> ids;
-    for (const auto& r : records)
-        ids.push_back(r["id"]);
+    for (const auto& r :
+         FCPXMLParser::parseMarkers(FCPXMLGenerator::generateMarkersFCPXML(comments)))
+        ids.emplace_back(r.id);
     EXPECT_EQ(ids, (std::vector<std::string>{"negative", "missing", "string", "first-at-10",
                                              "second-at-10", "late"}));
 }
@@ -194,8 +194,8 @@ TEST(FCPXMLGenerator, RoundTripsThroughTheReader) {
             c["timestampEnd"] = (i * 37 % 64) * 1.7 + (i % 4) * 0.75;
         comments.push_back(c);
     }
-    const auto records =
-        FCPXMLParser::parseMarkers(FCPXMLGenerator::generateMarkersFCPXML(comments));
+    const auto records = toDictionaries(
+        FCPXMLParser::parseMarkers(FCPXMLGenerator::generateMarkersFCPXML(comments)).records());
     ASSERT_EQ(records.size(), comments.size());
     for (const Dictionary& r : records) {
         const int i = std::stoi(r["id"].get<std::string>().substr(2));
@@ -211,9 +211,77 @@ TEST(FCPXMLGenerator, RoundTripsThroughTheReader) {
             EXPECT_TRUE(r["timestampEnd"].is_null());
     }
     // A record read back writes the same document again.
-    EXPECT_EQ(FCPXMLGenerator::generateMarkersFCPXML(records),
-              FCPXMLGenerator::generateMarkersFCPXML(
-                  FCPXMLParser::parseMarkers(FCPXMLGenerator::generateMarkersFCPXML(records))));
+    const std::string again = FCPXMLGenerator::generateMarkersFCPXML(records);
+    EXPECT_EQ(again,
+              FCPXMLGenerator::generateMarkersFCPXML(FCPXMLParser::parseMarkers(again).records()));
+}
+
+// Mended: identifiers with the tag's own characters, and text with characters
+// that attributes do not carry raw. Each document is also read by an XML parser.
+TEST(FCPXMLGenerator, RoundTripsEveryIdentifierAndText) {
+    struct Case {
+        std::string id, content, userName;
+        std::string writtenTag;          // how the note begins
+        std::string readId, readContent; // what comes back
+    };
+    const std::vector<Case> cases = {
+        {"c:1", "x", "Ann", "[tavrin:c%3A1:open] ", "c:1", "x"},
+        {"a]b", "x", "Ann", "[tavrin:a%5Db:open] ", "a]b", "x"},
+        {"50%", "x", "Ann", "[tavrin:50%25:open] ", "50%", "x"},
+        {"%3A:]", "x", "Ann", "[tavrin:%253A%3A%5D:open] ", "%3A:]", "x"},
+        {"plain-7", "x", "Ann", "[tavrin:plain-7:open] ", "plain-7", "x"},
+        // An empty identifier is written as always; its empty piece is dropped
+        // on reading, so the status word reads as the identifier.
+        {"", "x", "Ann", "[tavrin::open] ", "open", "x"},
+        {"t", "line\nbreak\r\nand\ttab", "A\tB\nC", "[tavrin:t:open] ", "t",
+         "line\nbreak\r\nand\ttab"},
+        {"c\x01", std::string("nul\0, bell\x07, \x1F, \xEF\xBF\xBE\xEF\xBF\xBF.", 23),
+         "x\x0By\xEF\xBF\xBD", "[tavrin:c:open] ", "c", "nul, bell, , ."},
+    };
+    std::vector<Dictionary> comments;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        comments.push_back({{"id", cases[i].id},
+                            {"timestamp", static_cast<double>(i)},
+                            {"userName", cases[i].userName},
+                            {"content", cases[i].content}});
+    const std::string document = FCPXMLGenerator::generateMarkersFCPXML(comments);
+    EXPECT_NE(document.find("value=\"A&#9;B&#10;C\" note=\"[tavrin:t:open] "
+                            "line&#10;break&#13;&#10;and&#9;tab\""),
+              std::string::npos);
+
+    pugi::xml_document xml;
+    ASSERT_TRUE(
+        xml.load_string(document.c_str(), pugi::parse_default | pugi::parse_wconv_attribute))
+        << document;
+    const pugi::xml_node gap = xml.child("fcpxml")
+                                   .child("library")
+                                   .child("event")
+                                   .child("project")
+                                   .child("sequence")
+                                   .child("spine")
+                                   .child("gap");
+    const MarkerList read = FCPXMLParser::parseMarkers(document);
+    ASSERT_EQ(read.size(), cases.size());
+    std::size_t i = 0;
+    for (pugi::xml_node marker : gap.children("marker")) {
+        const Case& c = cases[i];
+        const std::string note = marker.attribute("note").value();
+        EXPECT_EQ(note.substr(0, c.writtenTag.size()), c.writtenTag) << i;
+        EXPECT_EQ(note.substr(c.writtenTag.size()), c.readContent) << i;
+        EXPECT_EQ(read[i].id, c.readId) << i;
+        EXPECT_EQ(read[i].content, c.readContent) << i;
+        EXPECT_EQ(std::string(marker.attribute("value").value()), std::string(read[i].userName));
+        ++i;
+    }
+    EXPECT_EQ(i, cases.size());
+    EXPECT_EQ(read[6].userName, "A\tB\nC");
+    EXPECT_EQ(read[7].userName, "xy\xEF\xBF\xBD"); // U+FFFD is a character; U+000B is not
+
+    // Written again, what was read gives the same document but for the empty
+    // identifier, which now is the status word.
+    const std::string again = FCPXMLGenerator::generateMarkersFCPXML(read.records());
+    EXPECT_EQ(again,
+              FCPXMLGenerator::generateMarkersFCPXML(FCPXMLParser::parseMarkers(again).records()));
 }
 
 } // namespace

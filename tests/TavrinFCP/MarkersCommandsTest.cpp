@@ -44,13 +44,16 @@ class MarkersCommands : public ::testing::Test {
     }
 
     // Runs tavrinctl with the arguments (already quoted for the shell), optionally
-    // with a file on standard input.
-    Outcome run(const std::string& arguments, const std::string& stdinPath = "/dev/null") {
+    // with a file on standard input and standard output sent elsewhere (a shell
+    // redirection such as ">/dev/full").
+    Outcome run(const std::string& arguments, const std::string& stdinPath = "/dev/null",
+                const std::string& stdoutRedirection = "") {
         const fs::path out = dir_ / "stdout";
         const fs::path err = dir_ / "stderr";
+        const std::string redirection =
+            stdoutRedirection.empty() ? ">'" + out.string() + "'" : stdoutRedirection;
         const std::string command = std::string("'") + TAVRINCTL_PATH + "' " + arguments + " <'" +
-                                    stdinPath + "' >'" + out.string() + "' 2>'" + err.string() +
-                                    "'";
+                                    stdinPath + "' " + redirection + " 2>'" + err.string() + "'";
         const int raw = std::system(command.c_str());
         Outcome result;
         result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -93,6 +96,33 @@ TEST_F(MarkersCommands, ReadPrintsTheTaggedMarkersAsJSON) {
     const Outcome empty = run("markers read", file("empty.fcpxml", "<fcpxml/>"));
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(tavrin::parseJSON(empty.out), tavrin::Value::array());
+}
+
+TEST_F(MarkersCommands, ReadPrintsTheJSONLibrarysPrettyTextByteForByte) {
+    std::string document = kDocument;
+    for (int i = 0; i < 20000; ++i) // several pieces of output
+        document += "<marker start=\"" + std::to_string(i) + "/7s\" duration=\"1/3s\" note=\"" +
+                    "[tavrin:m" + std::to_string(i) + "] \\ \x01 &#10; \xC3\xA9\"/>";
+    const Outcome r = run("markers read", file("doc.fcpxml", document));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto value = tavrin::parseJSON(r.out);
+    ASSERT_TRUE(value && value->size() == 20002u);
+    EXPECT_TRUE(r.out == value->dump(2) + "\n"); // not EXPECT_EQ: megabytes of text
+}
+
+// Mended: output that cannot be written is a failure, not a success.
+TEST_F(MarkersCommands, FailsWhenStandardOutputCannotBeWritten) {
+    const std::string doc = file("doc.fcpxml", kDocument);
+    const std::string json = file("c.json", R"([{"id": "a"}])");
+    for (const char* redirection : {">/dev/full", ">&-"}) {
+        for (const std::string& arguments :
+             {"markers read '" + doc + "'", "markers write '" + json + "'"}) {
+            const Outcome r = run(arguments, "/dev/null", redirection);
+            EXPECT_EQ(r.status, 1) << arguments << " " << redirection;
+            EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err; // exactly one line
+        }
+    }
 }
 
 TEST_F(MarkersCommands, WritePrintsTheMarkerDocumentByteForByte) {

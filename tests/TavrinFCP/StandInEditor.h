@@ -82,7 +82,7 @@ class StandInEditor {
 
     std::string timelineText() const { return read(dir / "timeline.fcpxml"); }
     std::vector<Dictionary> timelineMarkers() const {
-        return FCPXMLParser::parseMarkers(timelineText());
+        return toDictionaries(FCPXMLParser::parseMarkers(timelineText()).records());
     }
     std::vector<std::string> timelineIds() const {
         std::vector<std::string> ids;

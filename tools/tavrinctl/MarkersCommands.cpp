@@ -4,9 +4,15 @@
 #include "TavrinFCP/FCPXMLParser.h"
 #include "common/Value.h"
 #include "tools/tavrinctl/Commands.h"
+#include "tools/tavrinctl/MarkersJSON.h"
+#include "tools/tavrinctl/Output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -17,40 +23,61 @@ namespace tavrin::ctl {
 
 namespace {
 
-// Every byte of a stream, or nothing when a read fails.
-std::optional<std::string> readAll(std::FILE* stream) {
-    std::string text;
-    char buffer[1 << 16];
+// The bytes of a file or stream, read with a few large reads into one buffer
+// sized from the file's length (no growing copies, no per-line work).
+struct Input {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view text() const { return {data.get(), size}; }
+};
+
+// Everything that fd yields, or nothing (errno set) when a read fails.
+std::optional<Input> readAll(int fd) {
+    struct stat info {};
+    std::size_t capacity = 1 << 20;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        capacity = static_cast<std::size_t>(info.st_size) + 1; // + 1: the end is seen at once
+    Input input;
+    input.data = std::make_unique_for_overwrite<char[]>(capacity);
     while (true) {
-        const std::size_t got = std::fread(buffer, 1, sizeof buffer, stream);
-        text.append(buffer, got);
-        if (got < sizeof buffer)
-            break;
+        if (input.size == capacity) {
+            // Longer than its length said (or a stream): grow by doubling.
+            auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+            std::memcpy(larger.get(), input.data.get(), input.size);
+            input.data = std::move(larger);
+            capacity *= 2;
+        }
+        const std::size_t want = std::min<std::size_t>(capacity - input.size, 1u << 30);
+        const ssize_t got = ::read(fd, input.data.get() + input.size, want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            return input;
+        input.size += static_cast<std::size_t>(got);
     }
-    if (std::ferror(stream))
-        return std::nullopt;
-    return text;
 }
 
 // The whole of FILE, or of standard input when path is empty or "-".
-std::optional<std::string> readInput(const std::string& path, std::string& error) {
+std::optional<Input> readInput(const std::string& path, std::string& error) {
     if (path.empty() || path == "-") {
-        auto text = readAll(stdin);
-        if (!text)
+        auto input = readAll(STDIN_FILENO);
+        if (!input)
             error = "cannot read standard input";
-        return text;
+        return input;
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    errno = 0;
-    auto text = readAll(file.get());
-    if (!text)
-        error = "cannot read " + path + ": " + std::strerror(errno ? errno : EIO);
-    return text;
+    auto input = readAll(fd);
+    const int readError = errno;
+    ::close(fd);
+    if (!input)
+        error = "cannot read " + path + ": " + std::strerror(readError ? readError : EIO);
+    return input;
 }
 
 int fail(const std::string& message) {
@@ -60,16 +87,15 @@ int fail(const std::string& message) {
 
 int readMarkers(const std::string& path) {
     std::string error;
-    const auto text = readInput(path, error);
-    if (!text)
+    const auto input = readInput(path, error);
+    if (!input)
         return fail(error);
-    Value records = Value::array();
-    for (auto& record : container::FCPXMLParser::parseMarkers(*text))
-        records.push_back(std::move(record));
-    // writeJSON checks what JSON cannot carry (text that is not UTF-8).
-    if (!writeJSON(records))
+    const auto markers = container::FCPXMLParser::parseMarkers(input->text());
+    // Checked before anything is printed: JSON cannot carry text that is not UTF-8.
+    if (!markersAreJSON(markers.records()))
         return fail("the document's marker text is not valid UTF-8");
-    std::cout << records.dump(2) << "\n";
+    if (!writeMarkersJSON(markers.records(), writeOutput))
+        return kExitFailure; // writeOutput has said why
     return kExitOK;
 }
 
@@ -78,14 +104,14 @@ int writeMarkers(const std::string& path) {
     const auto text = readInput(path, error);
     if (!text)
         return fail(error);
-    const auto value = parseJSON(*text);
+    const auto value = parseJSON(text->text());
     if (!value)
         return fail("input is not JSON");
     const auto comments = asArrayOfDictionaries(*value);
     if (!comments)
         return fail("input is not a JSON array of objects");
-    std::cout << container::FCPXMLGenerator::generateMarkersFCPXML(*comments);
-    std::cout.flush();
+    if (!writeOutput(container::FCPXMLGenerator::generateMarkersFCPXML(*comments)))
+        return kExitFailure;
     return kExitOK;
 }
 

@@ -2,6 +2,7 @@
 // system. Each subcommand exercises one piece of it by hand.
 
 #include "tools/tavrinctl/Commands.h"
+#include "tools/tavrinctl/Output.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"tavrinctl - inspect and exercise the review bridge by hand"};
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int status = app.exit(e);
-        return status == 0 ? 0 : tavrin::ctl::kExitBadInput;
+        return tavrin::ctl::finishOutput(status == 0 ? 0 : tavrin::ctl::kExitBadInput);
     }
-    return exitCode;
+    return tavrin::ctl::finishOutput(exitCode);
 }

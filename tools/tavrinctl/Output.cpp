@@ -1,0 +1,46 @@
+#include "tools/tavrinctl/Output.h"
+
+#include "tools/tavrinctl/Commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace tavrin::ctl {
+
+namespace {
+
+bool gFailed = false;
+
+void reportFailure(int error) {
+    if (gFailed)
+        return;
+    gFailed = true;
+    std::cerr << "tavrinctl: cannot write standard output: " << std::strerror(error ? error : EIO)
+              << "\n";
+}
+
+} // namespace
+
+bool writeOutput(std::string_view text) {
+    if (gFailed)
+        return false;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        reportFailure(errno);
+        return false;
+    }
+    return true;
+}
+
+int finishOutput(int exitCode) {
+    std::cout.flush();
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout) || std::cout.bad())
+        reportFailure(errno);
+    return gFailed && exitCode == kExitOK ? kExitFailure : exitCode;
+}
+
+} // namespace tavrin::ctl
