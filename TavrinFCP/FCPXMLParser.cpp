@@ -1,6 +1,7 @@
 #include "TavrinFCP/FCPXMLParser.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -143,33 +144,45 @@ std::size_t findAnyOf(const char* d, std::size_t j, std::size_t n, char a, char 
     return n;
 }
 
-// Whether d[from, to) holds no single quote and an even number of double quotes.
-bool onlyClosedDoubleQuotes(const char* d, std::size_t from, std::size_t to) {
-    std::size_t i = from;
-    unsigned odd = 0; // the parity of the double quotes seen
+// The first ">" at or after s, or npos; plain tells whether the text before it
+// holds no single quote and an even number of double quotes. One pass.
+std::size_t firstGreaterThan(const char* d, std::size_t s, std::size_t n, bool& plain) {
+    unsigned odd = 0;
+    unsigned single = 0;
+    std::size_t i = s;
 #if defined(__SSE2__)
+    const __m128i gt = _mm_set1_epi8('>');
     const __m128i dq = _mm_set1_epi8('"');
     const __m128i sq = _mm_set1_epi8('\'');
-    unsigned doubleQuotes = 0; // the positions' exclusive or: same parity
-    unsigned singleQuotes = 0;
-    while (i + 16 <= to) {
+    while (i + 16 <= n) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        doubleQuotes ^= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, dq)));
-        singleQuotes |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sq)));
+        const auto g = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, gt)));
+        auto q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, dq)));
+        auto a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sq)));
+        if (g != 0) {
+            const unsigned below = (g & (0u - g)) - 1;
+            q &= below;
+            a &= below;
+        }
+        odd ^= static_cast<unsigned>(__builtin_popcount(q)) & 1;
+        single |= a;
+        if (g != 0) {
+            plain = odd == 0 && single == 0;
+            return i + static_cast<std::size_t>(__builtin_ctz(g));
+        }
         i += 16;
     }
-    if (singleQuotes != 0)
-        return false;
-    for (unsigned shift = 8; shift > 0; shift /= 2)
-        doubleQuotes ^= doubleQuotes >> shift;
-    odd = doubleQuotes & 1;
 #endif
-    for (; i < to; ++i) {
-        if (d[i] == '\'')
-            return false;
-        odd ^= d[i] == '"' ? 1 : 0;
+    for (; i < n; ++i) {
+        const char c = d[i];
+        if (c == '>') {
+            plain = odd == 0 && single == 0;
+            return i;
+        }
+        odd ^= c == '"' ? 1 : 0;
+        single |= c == '\'' ? 1 : 0;
     }
-    return odd == 0;
+    return npos;
 }
 
 // The ">" that ends an element whose attribute text starts at s, or npos.
@@ -185,13 +198,15 @@ bool onlyClosedDoubleQuotes(const char* d, std::size_t from, std::size_t to) {
 // Cost: the scan never passes the next "<", and the caller resumes after the
 // returned ">", so no byte is scanned more than a few times in all.
 std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
-    const char* first = findByte(d, s, n, '>');
-    if (!first)
+    bool plain = false;
+    const std::size_t firstAt = firstGreaterThan(d, s, n, plain);
+    if (firstAt == npos)
         return npos;
     // The usual element: double-quoted values only, none holding a ">". Then
     // the first ">" stands outside every quoted value, and it is the end.
-    if (onlyClosedDoubleQuotes(d, s, static_cast<std::size_t>(first - d)))
-        return static_cast<std::size_t>(first - d);
+    if (plain)
+        return firstAt;
+    const char* first = d + firstAt;
     std::size_t j = s;
     while (true) {
         j = findAnyOf(d, j, n, '>', '<', '"', '\'');
@@ -239,56 +254,100 @@ template <typename Visit> void forEachMarkerElement(std::string_view document, V
 // Text that is no attribute (a word without "=", an unquoted value) is passed
 // over; a value whose quote is never closed ends the reading, since nothing
 // after its opening quote can be told apart from the value.
+// Byte classes for reading attributes: white space, "=", a lead byte that may
+// start a white-space character beyond ASCII, or anything else (a name byte).
+enum ByteClass : unsigned char { kOther, kSpace, kEquals, kMaybeSpace };
+constexpr std::array<unsigned char, 256> kByteClass = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20})
+        table[static_cast<std::size_t>(c)] = kSpace;
+    table['='] = kEquals;
+    for (int c : {0xC2, 0xE1, 0xE2, 0xE3})
+        table[static_cast<std::size_t>(c)] = kMaybeSpace;
+    return table;
+}();
+
+// The length of the white-space character at i (i < n), or 0.
+inline std::size_t spaceAt(const char* d, std::size_t i, std::size_t n) {
+    const unsigned char cls = kByteClass[static_cast<unsigned char>(d[i])];
+    if (cls == kSpace)
+        return 1;
+    return cls == kMaybeSpace ? whiteSpaceLength(d, i, n) : 0;
+}
+
+inline std::size_t skipSpace(const char* d, std::size_t i, std::size_t n) {
+    while (i < n) {
+        const std::size_t len = spaceAt(d, i, n);
+        if (len == 0)
+            break;
+        i += len;
+    }
+    return i;
+}
+
+inline bool sameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (a[k] != b[k])
+            return false;
+    }
+    return true;
+}
+
+// Reads the attributes of an element's attribute text in order, as XML writes
+// them: a whole name (it starts the text, follows white space or follows the
+// closing quote of the value before), optional white space, "=", optional
+// white space, and a value in double or single quotes. For every k, values[k]
+// becomes the raw (undecoded) value of the first attribute called names[k].
+// Text that is no attribute (a word without "=", an unquoted value) is passed
+// over; a value whose quote is never closed ends the reading, since nothing
+// after its opening quote can be told apart from the value.
 template <std::size_t N>
 void rawAttrs(std::string_view attributes, const std::string_view (&names)[N],
               std::optional<std::string_view> (&values)[N]) {
     const char* d = attributes.data();
     const std::size_t n = attributes.size();
-    auto skipWhiteSpace = [&](std::size_t i) {
-        while (i < n) {
-            const std::size_t len = whiteSpaceLength(d, i, n);
-            if (len == 0)
-                break;
-            i += len;
-        }
-        return i;
-    };
     std::size_t missing = N;
     std::size_t i = 0;
     while (missing > 0) {
-        i = skipWhiteSpace(i);
+        i = skipSpace(d, i, n);
         if (i >= n)
             return;
         const std::size_t nameStart = i;
-        while (i < n && d[i] != '=' && whiteSpaceLength(d, i, n) == 0)
-            ++i;
-        const std::string_view name = attributes.substr(nameStart, i - nameStart);
-        std::size_t j = skipWhiteSpace(i);
+        while (i < n) {
+            const unsigned char cls = kByteClass[static_cast<unsigned char>(d[i])];
+            if (cls == kOther || (cls == kMaybeSpace && whiteSpaceLength(d, i, n) == 0))
+                ++i;
+            else
+                break;
+        }
+        const std::string_view name(d + nameStart, i - nameStart);
+        std::size_t j = skipSpace(d, i, n);
         if (j >= n || d[j] != '=') {
             i = j; // a word without a value
             continue;
         }
-        j = skipWhiteSpace(j + 1);
+        j = skipSpace(d, j + 1, n);
         if (j >= n)
             return;
         const char quote = d[j];
         if (quote != '"' && quote != '\'') {
-            while (j < n && whiteSpaceLength(d, j, n) == 0)
+            while (j < n && spaceAt(d, j, n) == 0)
                 ++j; // an unquoted value: not XML, passed over
             i = j;
             continue;
         }
-        const char* close = findByte(d, j + 1, n, quote);
-        if (!close)
+        const std::size_t close = findAnyOf(d, j + 1, n, quote, quote, quote, quote);
+        if (close >= n)
             return;
-        const auto closeAt = static_cast<std::size_t>(close - d);
         for (std::size_t k = 0; k < N; ++k) {
-            if (!values[k] && name == names[k]) {
-                values[k] = attributes.substr(j + 1, closeAt - j - 1);
+            if (!values[k] && sameText(name, names[k])) {
+                values[k] = attributes.substr(j + 1, close - j - 1);
                 --missing;
             }
         }
-        i = closeAt + 1;
+        i = close + 1;
     }
 }
 
@@ -656,6 +715,8 @@ namespace {
 double timeAttr(const std::optional<std::string_view>& raw) {
     if (!raw || raw->empty())
         return 0;
+    if (const auto plain = plainRational(*raw))
+        return *plain;
     if (raw->find('&') == npos)
         return FCPXMLParser::rationalToSeconds(*raw);
     return FCPXMLParser::rationalToSeconds(decodeReferences(*raw));
@@ -680,42 +741,65 @@ std::size_t characterLength(std::string_view text, std::size_t i) {
 MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
     static constexpr std::string_view kTag = "[tavrin:";
     MarkerList list;
-    std::string decoded; // the current note, when it holds references
+    // Room for a marker every 256 bytes; room never used costs no memory.
+    list.records_.reserve(document.size() / 256);
     forEachMarkerElement(document, [&](std::string_view attributes) {
+        // A note decodes to text that starts with the tag only if the tag stands
+        // in it as written, or a character reference stands for some of it:
+        // most other markers are passed over without reading their attributes.
+        if (attributes.find(kTag) == npos && attributes.find("&#") == npos)
+            return;
         static constexpr std::string_view kNames[] = {"note", "start", "duration", "value"};
         std::optional<std::string_view> raw[4];
         rawAttrs(attributes, kNames, raw);
         if (!raw[0])
             return;
-        std::string_view note = *raw[0];
-        if (note.find('&') != npos) {
-            decoded.resize(note.size());
-            decoded.resize(decodeInto(decoded.data(), note));
-            note = decoded;
+        // Text before the first "&" reads as it stands, so a note whose
+        // beginning differs from the tag there is no tagged note.
+        const std::string_view rawNote = *raw[0];
+        const char* amp = findByte(rawNote.data(), 0, rawNote.size(), '&');
+        const std::size_t verbatim =
+            amp ? static_cast<std::size_t>(amp - rawNote.data()) : rawNote.size();
+        const std::size_t compared = std::min(verbatim, kTag.size());
+        if (std::memcmp(rawNote.data(), kTag.data(), compared) != 0 ||
+            (!amp && rawNote.size() < kTag.size()))
+            return;
+        // The note as text: decoded straight into the list's storage when it
+        // holds references, else copied there once it is known to be tagged.
+        std::string_view note = rawNote;
+        char* decodedAt = nullptr;
+        if (amp) {
+            decodedAt = list.allocate(rawNote.size());
+            const std::size_t length = decodeInto(decodedAt, rawNote);
+            list.shrinkLast(decodedAt, rawNote.size(), length);
+            note = std::string_view(decodedAt, length);
         }
-        if (!note.starts_with(kTag))
-            return;
-        const std::size_t close = note.find(']');
-        if (close == npos)
-            return;
+        auto forget = [&] {
+            if (decodedAt)
+                list.shrinkLast(decodedAt, note.size(), 0);
+        };
+        std::size_t close = kTag.size();
+        while (close < note.size() && note[close] != ']')
+            ++close;
+        if (!note.starts_with(kTag) || close >= note.size())
+            return forget();
 
         // The tag's pieces between "[" and "]", split at ":", empty ones dropped.
         std::size_t pieceAt[3] = {};
         std::size_t pieceLength[3] = {};
         std::size_t count = 0;
         std::size_t from = 1;
-        while (from <= close && count < 3) {
-            std::size_t colon = note.find(':', from);
-            if (colon == npos || colon > close)
-                colon = close;
-            if (colon > from) {
-                pieceAt[count] = from;
-                pieceLength[count++] = colon - from;
+        for (std::size_t k = 1; k <= close && count < 3; ++k) {
+            if (k == close || note[k] == ':') {
+                if (k > from) {
+                    pieceAt[count] = from;
+                    pieceLength[count++] = k - from;
+                }
+                from = k + 1;
             }
-            from = colon + 1;
         }
         if (count < 2)
-            return;
+            return forget();
         const bool resolved = count >= 3 && note.substr(pieceAt[2], pieceLength[2]) == "resolved";
 
         // The content follows the "]" and the one character after it; a note
@@ -733,10 +817,10 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
             record.timestampEnd = end;
         record.resolved = resolved;
 
-        // One copy of the decoded note holds both the identifier and the content.
-        const std::string_view stored = list.store(note);
+        // One copy of the note holds both the identifier and the content.
+        const std::string_view stored = decodedAt ? note : list.store(note);
         record.id = stored.substr(pieceAt[1], pieceLength[1]);
-        if (record.id.find('%') != npos) {
+        if (std::memchr(record.id.data(), '%', record.id.size())) {
             char* out = list.allocate(record.id.size());
             std::size_t length = 0;
             for (std::size_t i = 0; i < record.id.size(); ++i) {
@@ -749,13 +833,16 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         }
         if (contentStart < stored.size())
             record.content = stored.substr(contentStart);
-        if (raw[3] && raw[3]->find('&') != npos) {
-            char* out = list.allocate(raw[3]->size());
-            const std::size_t length = decodeInto(out, *raw[3]);
-            list.shrinkLast(out, raw[3]->size(), length);
-            record.userName = std::string_view(out, length);
-        } else if (raw[3]) {
-            record.userName = list.store(*raw[3]);
+        if (raw[3]) {
+            const std::string_view name = *raw[3];
+            if (std::memchr(name.data(), '&', name.size())) {
+                char* out = list.allocate(name.size());
+                const std::size_t length = decodeInto(out, name);
+                list.shrinkLast(out, name.size(), length);
+                record.userName = std::string_view(out, length);
+            } else {
+                record.userName = list.store(name);
+            }
         }
         list.records_.push_back(record);
     });

@@ -4,19 +4,29 @@
 //   PugixmlDom    a full DOM parse that reads the same four attributes of every marker
 //   Reader        FCPXMLParser::parseMarkers (also on ICU's slice of the timeline)
 //   Memchr        one memchr pass over the buffer: the memory's own speed
-// each with what it returns freed outside (/0) and inside (/1, "+free") the timing,
-// and writing the marker document for 10^4 and 10^5 records, against appending
-// the same number of fixed lines. Prints the reader's ratios at the end.
+// each with what it returns freed outside (/0) and inside (/1, "+free") the timing;
+// as whole processes on the same timeline in a file, `tavrinctl markers read`
+// against a plain ICU program printing the same JSON (wall and CPU time, peak
+// memory, whether the outputs are identical); and writing the marker document
+// for 10^4 and 10^5 records, against appending the same number of fixed lines.
+// Prints the ratios at the end.
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <pugixml.hpp>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -38,7 +48,7 @@ constexpr std::size_t kDocumentBytes = 100u << 20;
 constexpr std::size_t kIcuSliceBytes = 6u << 20;
 
 // A long project: nested clips with titles, effects, keywords, audio, and markers
-// (about half of them tagged) spread through it.
+// (about half of them tagged) spread through it: about 400,000 markers in 100 MB.
 std::string makeTimeline(std::size_t targetBytes) {
     std::mt19937 random(42);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
@@ -105,7 +115,7 @@ std::string makeTimeline(std::size_t targetBytes) {
         if (pick(2) == 0)
             out += "                            <keyword start=\"0s\" duration=\"" +
                    std::to_string(duration) + "/30000s\" value=\"interview, wide\"/>\n";
-        for (int m = pick(3); m > 0; --m)
+        for (int m = pick(25); m > 0; --m)
             out += markerLine("                            ", offset + 1001L * pick(30));
         if (pick(3) == 0) {
             out += "                            <asset-clip ref=\"" + ref +
@@ -377,6 +387,138 @@ void BM_Read_Memchr(benchmark::State& state) {
             [](const std::string& in) { return std::memchr(in.data(), '\x01', in.size()); });
 }
 
+// --- Whole processes ----------------------------------------------------------
+
+// The timeline as a file, written once.
+const std::string& timelineFile() {
+    static const std::string path = [] {
+        std::string pattern = "/tmp/tavrin-timeline-XXXXXX";
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0)
+            std::abort();
+        const std::string& text = timeline();
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n <= 0)
+                std::abort();
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+        return pattern;
+    }();
+    return path;
+}
+
+struct ProcessRun {
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    long peakKiB = 0;
+    std::size_t outputBytes = 0;
+    std::uint64_t outputHash = 1469598103934665603ull; // FNV-1a
+    bool exitedZero = false;
+};
+
+// Runs program FILE (tavrinctl: "markers read FILE") with its standard output
+// drained through a pipe, as a shell pipeline would, under run_measured, which
+// reports the program's own peak resident memory and CPU time.
+ProcessRun runProcess(const char* program, const std::string& file) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const std::string resultFile = file + ".usage";
+    std::vector<std::string> args = {RUN_MEASURED_PATH, resultFile, program};
+    if (std::strcmp(program, TAVRINCTL_PATH) == 0) {
+        args.emplace_back("markers");
+        args.emplace_back("read");
+    }
+    args.push_back(file);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ProcessRun run;
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, RUN_MEASURED_PATH, &actions, nullptr, argv.data(), environ) != 0)
+        std::abort();
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    // A large pipe, so that the child is not stopped every 64 KiB.
+    (void)::fcntl(pipeFds[0], F_SETPIPE_SZ, 1 << 20);
+    // FNV-1a over eight bytes at a time, the same however the reads split the text.
+    std::vector<char> buffer((1 << 20) + 8);
+    std::size_t pending = 0;
+    auto mix = [&run](std::uint64_t word) {
+        run.outputHash = (run.outputHash ^ word) * 1099511628211ull;
+    };
+    while (true) {
+        const ssize_t n = ::read(pipeFds[0], buffer.data() + pending, buffer.size() - 8);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        run.outputBytes += static_cast<std::size_t>(n);
+        const std::size_t have = pending + static_cast<std::size_t>(n);
+        std::size_t k = 0;
+        for (; k + 8 <= have; k += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, buffer.data() + k, 8);
+            mix(word);
+        }
+        pending = have - k;
+        std::memmove(buffer.data(), buffer.data() + k, pending);
+    }
+    for (std::size_t k = 0; k < pending; ++k)
+        mix(static_cast<unsigned char>(buffer[k]));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (std::FILE* result = std::fopen(resultFile.c_str(), "r")) {
+        if (std::fscanf(result, "%ld %lf", &run.peakKiB, &run.cpuSeconds) != 2)
+            run.peakKiB = 0;
+        std::fclose(result);
+        std::remove(resultFile.c_str());
+    }
+    run.exitedZero = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+std::map<std::string, ProcessRun> gProcessRuns; // the fastest run of each
+
+void measureProcess(benchmark::State& state, const char* name, const char* program) {
+    const std::string& file = timelineFile();
+    ProcessRun best;
+    best.wallSeconds = 1e300;
+    for (auto _ : state) {
+        const ProcessRun run = runProcess(program, file);
+        state.SetIterationTime(run.wallSeconds);
+        if (!run.exitedZero)
+            state.SkipWithError("the program failed");
+        if (run.wallSeconds < best.wallSeconds)
+            best = run;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(timeline().size()));
+    state.counters["peak_MiB"] = static_cast<double>(best.peakKiB) / 1024;
+    state.counters["cpu_s"] = best.cpuSeconds;
+    state.counters["out_MB"] = static_cast<double>(best.outputBytes) / 1e6;
+    gProcessRuns[name] = best;
+}
+
+void BM_Process_IcuProgram(benchmark::State& state) {
+    measureProcess(state, "IcuProgram", ICU_MARKERS_READ_PATH);
+}
+
+void BM_Process_TavrinctlMarkersRead(benchmark::State& state) {
+    measureProcess(state, "Tavrinctl", TAVRINCTL_PATH);
+}
+
 std::vector<Dictionary> makeComments(std::size_t count) {
     std::vector<Dictionary> comments;
     comments.reserve(count);
@@ -422,6 +564,11 @@ BENCHMARK(BM_Read_PugixmlDom)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->It
 BENCHMARK(BM_Read_Reader)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Read_ReaderOnIcuSlice)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Read_Memchr)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_Process_IcuProgram)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_Process_TavrinctlMarkersRead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
 BENCHMARK(BM_Write_Generator)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
 BENCHMARK(BM_Write_AppendFixedLines)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
 
@@ -452,5 +599,30 @@ int main(int argc, char** argv) {
         ratio(with("Reader"), with("PugixmlDom"));
         ratio(with("Reader"), with("Memchr"));
     }
+    const auto icu = gProcessRuns.find("IcuProgram");
+    const auto ours = gProcessRuns.find("Tavrinctl");
+    if (icu != gProcessRuns.end() && ours != gProcessRuns.end()) {
+        const double inputMiB = static_cast<double>(timeline().size()) / (1 << 20);
+        std::printf("\nWhole processes on the %.1f MiB timeline (fastest run of each):\n",
+                    inputMiB);
+        for (const auto* run : {&*icu, &*ours})
+            std::printf("%-12s wall %8.3f s  cpu %8.3f s  peak %7.1f MiB  output %zu bytes\n",
+                        run->first.c_str(), run->second.wallSeconds, run->second.cpuSeconds,
+                        static_cast<double>(run->second.peakKiB) / 1024, run->second.outputBytes);
+        std::printf("tavrinctl / ICU program, wall time: %.1f times faster\n",
+                    icu->second.wallSeconds / ours->second.wallSeconds);
+        std::printf("tavrinctl / ICU program, CPU time:  %.1f times faster\n",
+                    icu->second.cpuSeconds / ours->second.cpuSeconds);
+        std::printf("tavrinctl peak memory: %.1f MiB = input + %.1f MiB (limit: input + 64 MiB)\n",
+                    static_cast<double>(ours->second.peakKiB) / 1024,
+                    static_cast<double>(ours->second.peakKiB) / 1024 - inputMiB);
+        std::printf("outputs identical: %s\n",
+                    icu->second.outputBytes == ours->second.outputBytes &&
+                            icu->second.outputHash == ours->second.outputHash
+                        ? "yes"
+                        : "NO");
+    }
+    if (!gProcessRuns.empty())
+        std::remove(timelineFile().c_str());
     return 0;
 }
