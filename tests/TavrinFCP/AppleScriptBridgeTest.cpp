@@ -193,6 +193,20 @@ TEST_F(AnAppleScriptBridge, DeleteOfAnUnknownIdStillImportsAndGivesTheImportsRes
     EXPECT_THAT(editor_.timelineIds(), ElementsAre("a", "b"));
 }
 
+// Mended: an identifier holding ":" survives the tag, so its comment is found
+// again and another comment's identifier never matches a piece of it.
+TEST_F(AnAppleScriptBridge, FindsCommentsWhoseIdentifiersHoldTheTagsCharacters) {
+    editor_.setTimeline({});
+    ASSERT_TRUE(bridge().syncComment(comment("c:1", 1, "first")));
+    ASSERT_TRUE(bridge().syncComment(comment("c:1", 2, "second")));
+    ASSERT_TRUE(bridge().syncComment(comment("c", 3, "other")));
+    EXPECT_THAT(editor_.timelineIds(), ElementsAre("c:1", "c"));
+    ASSERT_TRUE(bridge().deleteComment("c"));
+    EXPECT_THAT(editor_.timelineIds(), ElementsAre("c:1"));
+    ASSERT_TRUE(bridge().deleteComment("c:1"));
+    EXPECT_THAT(editor_.timelineIds(), IsEmpty());
+}
+
 TEST_F(AnAppleScriptBridge, SyncCommentAppendsACommentWithoutIdReplacingNothing) {
     editor_.setTimeline({StandInEditor::marker("a", "1s"), StandInEditor::marker("b", "2s")});
     ASSERT_TRUE(bridge().syncComment({{"timestamp", 1.5}, {"content", "anon"}}));
