@@ -741,8 +741,9 @@ std::size_t characterLength(std::string_view text, std::size_t i) {
 MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
     static constexpr std::string_view kTag = "[tavrin:";
     MarkerList list;
-    // Room for a marker every 256 bytes; room never used costs no memory.
-    list.records_.reserve(document.size() / 256);
+    // Room for a marker every 256 bytes, up to a million; room never used
+    // costs no memory.
+    list.records_.reserve(std::min<std::size_t>(document.size() / 256, 1u << 20));
     forEachMarkerElement(document, [&](std::string_view attributes) {
         // A note decodes to text that starts with the tag only if the tag stands
         // in it as written, or a character reference stands for some of it:
