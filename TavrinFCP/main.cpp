@@ -27,7 +27,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -48,7 +50,6 @@ struct Program {
     GApplication* application = nullptr;
     int exitStatus = 0;
     bool launched = false;
-    std::string runnerPath;
     std::unique_ptr<linux_platform::GLibMainQueue> mainQueue;
     std::unique_ptr<linux_platform::DBusNotificationCenter> center;
     std::unique_ptr<linux_platform::GtkDialogs> dialogs;
@@ -62,9 +63,25 @@ std::string apiBaseURL() {
     return configured && *configured ? configured : UploadManager::defaultAPIURL();
 }
 
-// Kills the editor script runs still going: our children started from the
-// script runner (each leads a process group of its own, so the group goes too).
-void killScriptRuns(const std::string& runnerPath) {
+// The process group a process belongs to, from /proc/PID/stat; -1 if unknown.
+pid_t processGroupOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // "pid (comm) state ppid pgrp ...": comm may hold anything but ends at the last ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 1));
+    std::string state;
+    pid_t parent = 0, group = -1;
+    fields >> state >> parent >> group;
+    return fields ? group : -1;
+}
+
+// Kills the editor script runs still going, with what they started. The
+// process runner starts each run as the leader of a process group of its own;
+// other children (a browser opened for a URL) stay in ours and are left alone.
+void killScriptRuns() {
     DIR* tasks = opendir("/proc/self/task");
     if (!tasks)
         return;
@@ -73,15 +90,9 @@ void killScriptRuns(const std::string& runnerPath) {
             continue;
         std::ifstream children(std::string("/proc/self/task/") + task->d_name + "/children");
         for (pid_t pid; children >> pid;) {
-            std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-            std::string argument;
-            // argv[0], or argv[1] when the runner is a script started by its interpreter.
-            for (int i = 0; i < 2 && std::getline(cmdline, argument, '\0'); ++i) {
-                if (argument == runnerPath) {
-                    ::kill(-pid, SIGKILL);
-                    ::kill(pid, SIGKILL);
-                    break;
-                }
+            if (processGroupOf(pid) == pid) {
+                ::kill(-pid, SIGKILL);
+                ::kill(pid, SIGKILL);
             }
         }
     }
@@ -130,7 +141,6 @@ void onStartup(GApplication* application, gpointer data) {
     services.dataDirectory = g_get_user_data_dir();
     services.editorPaths = AppDelegate::defaultEditorPaths();
     AppleScriptBridge::Options scripts;
-    program->runnerPath = scripts.runnerPath;
     services.makeAutomation = [scripts] { return makeAppleScriptAutomation(scripts); };
     services.makeUploader = [] { return makeUploadManagerUploader(apiBaseURL()); };
     program->delegate = std::make_shared<AppDelegate>(std::move(services));
@@ -166,11 +176,11 @@ int main(int argc, char** argv) {
     if (program->delegate)
         program->delegate->applicationWillTerminate();
     // Script runs are ended; the other tasks get a bound to finish.
-    killScriptRuns(program->runnerPath);
+    killScriptRuns();
     bool finished = program->executor.shutdownWithin(100ms);
     const auto deadline = std::chrono::steady_clock::now() + kTaskBound;
     while (!finished && std::chrono::steady_clock::now() < deadline) {
-        killScriptRuns(program->runnerPath); // one a queued task may have started
+        killScriptRuns(); // one a queued task may have started
         finished = program->executor.shutdownWithin(100ms);
     }
     if (!finished) {
