@@ -113,8 +113,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     std::error_code error;
     if (!fs::exists(firstLaunchMarker, error)) {
         showInstallDialog();
-        std::ofstream marker(firstLaunchMarker, std::ios::binary | std::ios::trunc);
-        // A marker that cannot be written only means the alert comes again.
+        // An alert closed because the app is ending was not read: show it
+        // again next time. A marker that cannot be written only means the same.
+        if (!terminating_)
+            std::ofstream marker(firstLaunchMarker, std::ios::binary | std::ios::trunc);
     }
 }
 

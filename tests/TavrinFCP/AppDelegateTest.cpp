@@ -484,7 +484,7 @@ TEST_F(AnAppDelegate, StopsTakingCommandsAndStartingWatchersWhenItTerminates) {
         true);
     // The program is told to end while a start waits for the user's folder;
     // ending dismisses the chooser.
-    dialogs.whileChoosing = [this] { delegate->applicationWillTerminate(); };
+    dialogs.whileShowing = [this] { delegate->applicationWillTerminate(); };
     EXPECT_EQ(ask("startExport", {{"projectId", "p"}, {"token", "t"}}), false);
     EXPECT_TRUE(streams.last().stopped) << "the watcher runs on after termination";
     EXPECT_EQ(streams.records.size(), 1u) << "a watcher was started after termination";
@@ -495,6 +495,13 @@ TEST_F(AnAppDelegate, StopsTakingCommandsAndStartingWatchersWhenItTerminates) {
     queue.runPending();
     EXPECT_EQ(answers.size(), 2u) << "a command was taken after termination";
     EXPECT_TRUE(automation->calls().empty());
+
+    // A first-launch alert closed by the ending program was not read: it comes again.
+    fs::remove(delegate->firstLaunchMarkerPath());
+    auto next = std::make_shared<AppDelegate>(services());
+    dialogs.whileShowing = [&] { next->applicationWillTerminate(); };
+    next->applicationDidFinishLaunching();
+    EXPECT_FALSE(fs::exists(next->firstLaunchMarkerPath()));
 }
 
 } // namespace

@@ -16,22 +16,24 @@ namespace tavrin::testing {
 class FakeDialogs final : public Dialogs {
   public:
     void runAlert(const Alert& alert) override {
+        if (whileShowing)
+            whileShowing();
         std::lock_guard lock(mutex_);
         alerts_.push_back(alert);
         threads_.push_back(std::this_thread::get_id());
     }
     std::optional<std::string> chooseFolder(const FolderChoice& choice) override {
-        if (whileChoosing)
-            whileChoosing();
+        if (whileShowing)
+            whileShowing();
         std::lock_guard lock(mutex_);
         choices_.push_back(choice);
         threads_.push_back(std::this_thread::get_id());
         return folderAnswer_;
     }
 
-    // Runs on the main thread while a folder choice is showing, e.g. to end
-    // the program meanwhile.
-    std::function<void()> whileChoosing;
+    // Runs on the main thread while an alert or a folder choice is showing,
+    // e.g. to end the program meanwhile.
+    std::function<void()> whileShowing;
     void dismissAll() override {}
 
     // What chooseFolder answers from now on (no folder: cancelled, the default).
