@@ -1,7 +1,7 @@
 // The container app's delegate with fakes on the virtual clock: the command
-// table and its argument rules, one answer per command in completion order,
-// the main-thread hand-off of the chooser and the watcher, the export flow,
-// the first-launch alert and the shutdown's first steps.
+// table, one answer per command in completion order, the main-thread hand-off
+// of the chooser and the watcher, the export flow, the install alert and the
+// shutdown's first steps.
 
 #include "TavrinFCP/AppDelegate.h"
 #include "common/ContainerChannel.h"
@@ -13,12 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <thread>
+#include <future>
 
 namespace tavrin::container {
 namespace {
@@ -26,43 +23,27 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using CC = ContainerChannel;
-using testing::FakeDialogs;
-using testing::FakeFileEventStreams;
-using testing::FakeWorkspace;
-using testing::InProcessNotificationCenter;
-using testing::ManualMainQueue;
 
-constexpr FileEventFlags kCreated = kFileEventItemCreated | kFileEventItemIsFile;
-
-// Records each call as text; a gate can hold an operation until the test opens it.
+// Records each call; syncComment waits for `gate`; `fail` makes every call throw.
 class FakeAutomation final : public MarkerAutomation {
   public:
-    bool answer = true;
     std::optional<Dictionary> marker;
-    bool fail = false;
+    bool answer = true, fail = false;
+    std::shared_future<void> gate;
 
-    bool syncComment(const Dictionary& comment) override {
-        return call("syncComment " + comment.dump());
+    bool syncComment(const Dictionary& c) override {
+        if (gate.valid())
+            gate.wait();
+        return call("syncComment " + c.dump());
     }
     bool deleteComment(const std::string& id) override { return call("deleteComment " + id); }
-    bool syncAllComments(const std::vector<Dictionary>& comments) override {
-        return call("syncAllComments " + Value(comments).dump());
+    bool syncAllComments(const std::vector<Dictionary>& c) override {
+        return call("syncAllComments " + Value(c).dump());
     }
     bool clearAllMarkers() override { return call("clearAllMarkers"); }
-    std::optional<Dictionary> getMarkerAtTime(double seconds, double threshold) override {
-        call("getMarkerAtTime " + Value(seconds).dump() + " " + Value(threshold).dump());
+    std::optional<Dictionary> getMarkerAtTime(double s, double t) override {
+        call("getMarkerAtTime " + Value(s).dump() + " " + Value(t).dump());
         return marker;
-    }
-
-    // Operations whose record starts with `prefix` wait until release(prefix).
-    void hold(const std::string& prefix) {
-        std::lock_guard lock(mutex_);
-        held_[prefix] = true;
-    }
-    void release(const std::string& prefix) {
-        std::lock_guard lock(mutex_);
-        held_[prefix] = false;
-        changed_.notify_all();
     }
     std::vector<std::string> calls() {
         std::lock_guard lock(mutex_);
@@ -71,46 +52,29 @@ class FakeAutomation final : public MarkerAutomation {
 
   private:
     bool call(const std::string& record) {
-        std::unique_lock lock(mutex_);
+        std::lock_guard lock(mutex_);
         calls_.push_back(record);
-        changed_.wait(lock, [&] {
-            for (auto& [prefix, held] : held_)
-                if (held && record.rfind(prefix, 0) == 0)
-                    return false;
-            return true;
-        });
         if (fail)
             throw AutomationError("the runner could not be started");
         return answer;
     }
-
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<std::string> calls_;
-    std::map<std::string, bool> held_;
 };
 
 class FakeUploader final : public ExportUploader {
   public:
-    std::optional<std::string> answer = "vid-1";
-
+    bool succeed = true;
     std::optional<std::string> uploadFile(const std::string& path, const std::string& name,
-                                          const std::string& projectId, const std::string& token,
+                                          const std::string& project, const std::string& token,
                                           std::string* failure) override {
-        std::lock_guard lock(mutex_);
-        uploads_.push_back(path + "|" + name + "|" + projectId + "|" + token);
-        if (!answer && failure)
-            *failure = "the service answered 403";
-        return answer;
+        std::lock_guard lock(mutex);
+        uploads.push_back(path + "|" + name + "|" + project + "|" + token);
+        *failure = "the service answered 403";
+        return succeed ? std::optional<std::string>("vid") : std::nullopt;
     }
-    std::vector<std::string> uploads() {
-        std::lock_guard lock(mutex_);
-        return uploads_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> uploads_;
+    std::mutex mutex;
+    std::vector<std::string> uploads;
 };
 
 class AnAppDelegate : public ::testing::Test {
@@ -122,8 +86,7 @@ class AnAppDelegate : public ::testing::Test {
         fs::create_directories(dir / "exports");
         fs::create_directories(dir / "other");
         responses = center.observe(CC::kResponseNotification, queue, [this](const Notification& n) {
-            answers.emplace_back(n.userInfo->at(CC::kRequestIdKey).get<std::string>(),
-                                 n.userInfo->at(CC::kResultKey));
+            answers.emplace_back((*n.userInfo)[CC::kRequestIdKey], (*n.userInfo)[CC::kResultKey]);
         });
     }
     void TearDown() override {
@@ -133,22 +96,20 @@ class AnAppDelegate : public ::testing::Test {
         delegate.reset();
         fs::remove_all(dir);
     }
-
     AppServices services() {
-        AppServices s;
-        s.mainQueue = &queue;
-        s.notificationCenter = &center;
-        s.executor = &executor;
-        s.dialogs = &dialogs;
-        s.workspace = &workspace;
-        s.dataDirectory = (dir / "data").string();
-        s.editorPaths = editorPaths;
-        s.makeAutomation = [this] { return automation; };
-        s.makeUploader = [this] { return uploader; };
-        s.streamFactory = [this](const FileEventStreamOptions& options, MainQueue& q,
-                                 FileEventStream::Callback callback) {
-            offMainThread += queue.isCurrent() ? 0 : 1;
-            return streams.factory()(options, q, std::move(callback));
+        AppServices s{&queue,
+                      &center,
+                      &executor,
+                      &dialogs,
+                      &workspace,
+                      (dir / "data").string(),
+                      editorPaths,
+                      [this] { return automation; },
+                      [this] { return uploader; }};
+        s.streamFactory = [this](const FileEventStreamOptions& o, MainQueue& q,
+                                 FileEventStream::Callback cb) {
+            offMainThread += !queue.isCurrent();
+            return streams.factory()(o, q, std::move(cb));
         };
         return s;
     }
@@ -156,21 +117,17 @@ class AnAppDelegate : public ::testing::Test {
         delegate = std::make_shared<AppDelegate>(services());
         delegate->applicationDidFinishLaunching();
     }
-
     std::string send(const std::string& command, const Value& arguments = Value::object()) {
-        std::string id = "req-" + std::to_string(++counter);
+        std::string id = "req-" + std::to_string(answers.size()) + "-" + std::to_string(++sent);
         center.post(CC::kCommandNotification, CC::makeCommandMessage(command, arguments, id));
         return id;
     }
-    // Runs the main queue until the request is answered; its result.
     Value answerTo(const std::string& id) {
         Value result = "no answer";
         queue.runUntil([&] {
             for (auto& [answered, value] : answers)
-                if (answered == id) {
-                    result = value;
-                    return true;
-                }
+                if (answered == id)
+                    return (result = value), true;
             return false;
         });
         return result;
@@ -178,89 +135,93 @@ class AnAppDelegate : public ::testing::Test {
     Value ask(const std::string& command, const Value& arguments = Value::object()) {
         return answerTo(send(command, arguments));
     }
-    std::string writeExport(const std::string& name, const std::string& bytes) {
-        fs::path path = dir / "exports" / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.string();
+    Value startExport(const std::string& folder, const Value& more = Value::object()) {
+        Value arguments = {{"projectId", "p"}, {"token", "t"}, {"outputFolder", folder}};
+        arguments.update(more);
+        return ask("startExport", arguments);
     }
-    // The watcher's stream reports the file; its quiet period passes.
-    void exportFinished(const std::string& path) {
-        streams.last().deliver({{path, kCreated}});
+    // Writes an export (unless no bytes: a rescan's report) and lets the
+    // watcher report it; the uploads once the expected number has been made.
+    std::vector<std::string> exportFinished(const std::string& name,
+                                            std::optional<std::string> bytes,
+                                            std::size_t expectedUploads) {
+        if (bytes)
+            std::ofstream(dir / "exports" / name, std::ios::binary) << *bytes;
+        streams.last().deliver({{(dir / "exports" / name).string(), kFileEventItemCreated}});
         queue.advance(FileWatcher::kStableTimeout);
+        for (int i = 0; i < 5000 && uploads().size() < expectedUploads; ++i)
+            std::this_thread::sleep_for(1ms); // the upload task runs off the queue
+        return uploads();
     }
-    // Runs the main queue until a task's effect shows (tasks post nothing
-    // the queue could wake on, so this polls), at most a few seconds.
-    bool eventually(const std::function<bool()>& predicate) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!predicate() && std::chrono::steady_clock::now() < deadline) {
-            queue.runPending();
-            std::this_thread::sleep_for(1ms);
-        }
-        return predicate();
-    }
-    std::vector<std::string> uploadsWhenSettled(std::size_t expected) {
-        eventually([&] { return uploader->uploads().size() >= expected; });
-        return uploader->uploads();
+    std::vector<std::string> uploads() {
+        std::lock_guard lock(uploader->mutex);
+        return uploader->uploads;
     }
 
-    ManualMainQueue queue;
-    InProcessNotificationCenter center;
+    testing::ManualMainQueue queue;
+    testing::InProcessNotificationCenter center;
     TaskExecutor executor;
-    FakeDialogs dialogs;
-    FakeWorkspace workspace;
-    FakeFileEventStreams streams;
+    testing::FakeDialogs dialogs;
+    testing::FakeWorkspace workspace;
+    testing::FakeFileEventStreams streams;
     std::shared_ptr<FakeAutomation> automation = std::make_shared<FakeAutomation>();
     std::shared_ptr<FakeUploader> uploader = std::make_shared<FakeUploader>();
     std::vector<std::string> editorPaths;
     fs::path dir;
     std::shared_ptr<AppDelegate> delegate;
     NotificationCenter::Observation responses;
-    std::vector<std::pair<std::string, Value>> answers;
-    int counter = 0;
-    int offMainThread = 0;
+    std::vector<std::pair<Value, Value>> answers;
+    int sent = 0, offMainThread = 0;
 };
 
 TEST_F(AnAppDelegate, AppliesEachCommandsArgumentRules) {
-    automation->marker = Dictionary{{"id", "c1"}, {"timestamp", 12.0}};
-    struct Case {
-        std::string command;
-        Value arguments;
-        std::vector<std::string> calls;
-        Value result;
-    };
-    const std::vector<Case> cases = {
-        {"syncComment", {{"comment", {{"id", "c1"}}}}, {R"(syncComment {"id":"c1"})"}, true},
-        {"syncComment", {{"comment", "c1"}}, {"syncComment {}"}, true},
-        {"deleteComment", {{"commentId", "c1"}}, {"deleteComment c1"}, true},
-        {"deleteComment", {{"commentId", 7}}, {}, false},
+    automation->marker = Dictionary{{"id", "c1"}};
+    const Value none = Value::object();
+    const std::vector<std::tuple<std::string, Value, std::string, Value>> cases = {
+        {"syncComment", {{"comment", {{"id", "c1"}}}}, R"(syncComment {"id":"c1"})", true},
+        {"syncComment", {{"comment", "c1"}}, "syncComment {}", true},
+        {"deleteComment", {{"commentId", "c1"}}, "deleteComment c1", true},
+        {"deleteComment", {{"commentId", 7}}, "", false},
         {"syncAllComments",
          {{"comments", {{{"id", "a"}}}}},
-         {R"(syncAllComments [{"id":"a"}])"},
+         R"(syncAllComments [{"id":"a"}])",
          true},
-        {"syncAllComments", Value::object(), {"syncAllComments []"}, true},
-        {"clearAllMarkers", Value::object(), {"clearAllMarkers"}, true},
-        {"getMarkerAtTime", {{"seconds", 12}}, {"getMarkerAtTime 12.0 0.5"}, *automation->marker},
+        {"syncAllComments", none, "syncAllComments []", true},
+        {"clearAllMarkers", none, "clearAllMarkers", true},
+        {"getMarkerAtTime", {{"seconds", 12}}, "getMarkerAtTime 12.0 0.5", *automation->marker},
         {"getMarkerAtTime",
-         {{"seconds", "12"}, {"threshold", 2.5}},
-         {"getMarkerAtTime 0.0 2.5"},
+         {{"seconds", "1"}, {"threshold", 2.5}},
+         "getMarkerAtTime 0.0 2.5",
          *automation->marker},
-        {"startExport", {{"projectId", "p"}, {"outputFolder", "/x"}}, {}, false},
-        {"startExport", {{"token", "t"}}, {}, false},
-        {"cancelExport", Value::object(), {}, true},
-        {"openURL", {{"url", "not a url"}}, {}, true},
-        {"openURL", Value::object(), {}, true},
-        {"SyncComment", Value::object(), {}, nullptr},
+        {"startExport", {{"projectId", "p"}, {"outputFolder", "/x"}}, "", false},
+        {"startExport", {{"token", "t"}}, "", false},
+        {"cancelExport", none, "", true},
+        {"SyncComment", none, "", nullptr},
     };
     launch();
-    for (const auto& c : cases) {
+    // Malformed commands are dropped unanswered; being first, they are seen
+    // before any answer below.
+    center.post(CC::kCommandNotification, std::nullopt);
+    center.post(CC::kCommandNotification, Dictionary{{"command", "clearAllMarkers"}});
+    center.post(CC::kCommandNotification, Dictionary{{"command", "x"}, {"requestId", 7}});
+    center.post(CC::kCommandNotification, Dictionary{{"command", 1}, {"requestId", "r"}});
+    for (const auto& [command, arguments, call, result] : cases) {
         const auto before = automation->calls().size();
-        EXPECT_EQ(ask(c.command, c.arguments), c.result) << c.command << " " << c.arguments;
-        auto calls = automation->calls();
-        EXPECT_EQ(std::vector<std::string>(calls.begin() + before, calls.end()), c.calls)
-            << c.command << " " << c.arguments;
+        EXPECT_EQ(ask(command, arguments), result) << command << " " << arguments;
+        const auto calls = automation->calls();
+        EXPECT_EQ(calls.size() > before ? calls.back() : "", call) << command << " " << arguments;
     }
+    EXPECT_EQ(answers.size(), cases.size()) << "a malformed command was answered";
     EXPECT_TRUE(dialogs.choices().empty()) << "a refused startExport showed the chooser";
-    EXPECT_TRUE(workspace.opened().empty());
+
+    // openURL answers true and opens web URLs only.
+    for (const char* url : {"https://tavrin.example/r/1", "HTTP://host:8080/a?b#c", "not a url",
+                            "file:///etc/passwd", "smb://server/share", "ftp://host/file",
+                            "javascript:alert(1)", "x-custom:open", "https:///no-host"})
+        EXPECT_EQ(ask("openURL", {{"url", url}}), true) << url;
+    EXPECT_EQ(ask("openURL"), true);
+    EXPECT_EQ(workspace.opened(),
+              (std::vector<std::string>{"https://tavrin.example/r/1", "HTTP://host:8080/a?b#c"}));
 
     automation->marker.reset();
     EXPECT_EQ(ask("getMarkerAtTime"), nullptr);
@@ -272,135 +233,73 @@ TEST_F(AnAppDelegate, AppliesEachCommandsArgumentRules) {
         EXPECT_EQ(ask(command, {{"commentId", "c1"}}), nullptr) << command << " failing";
 }
 
-TEST_F(AnAppDelegate, DropsMalformedCommandsWithoutAnAnswer) {
-    launch();
-    center.post(CC::kCommandNotification, std::nullopt);
-    center.post(CC::kCommandNotification, Dictionary{{"command", "clearAllMarkers"}});
-    center.post(CC::kCommandNotification,
-                Dictionary{{"command", "clearAllMarkers"}, {"requestId", 7}});
-    center.post(CC::kCommandNotification, Dictionary{{"command", 1}, {"requestId", "r"}});
-    // Handled in order, so once this one is answered the others have been seen.
-    EXPECT_EQ(ask("cancelExport"), true);
-    EXPECT_EQ(answers.size(), 1u);
-    EXPECT_TRUE(automation->calls().empty());
-}
-
 TEST_F(AnAppDelegate, AnswersInCompletionOrderEachWithItsOwnIdentifier) {
     launch();
-    automation->hold("syncComment");
-    const std::string slow = send("syncComment", {{"comment", {{"id", "slow"}}}});
-    ASSERT_TRUE(eventually([&] { return automation->calls().size() == 1; }));
+    std::promise<void> open;
+    automation->gate = open.get_future().share();
+    const std::string slow = send("syncComment");
     const std::string quick = send("deleteComment", {{"commentId", "quick"}});
     EXPECT_EQ(answerTo(quick), true);
-    EXPECT_EQ(answers.size(), 1u) << "the held command was answered early";
-    automation->release("syncComment");
+    open.set_value();
     EXPECT_EQ(answerTo(slow), true);
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_EQ(answers[0].first, quick);
-    EXPECT_EQ(answers[1].first, slow);
-}
-
-TEST_F(AnAppDelegate, OpensOnlyWebURLs) {
-    launch();
-    for (const char* url :
-         {"https://tavrin.example/review/1", "HTTP://host:8080/a?b#c", "file:///etc/passwd",
-          "smb://server/share", "ftp://host/file", "javascript:alert(1)", "x-custom:open",
-          "https:///no-host", "https://host/with space", "/etc/passwd"})
-        EXPECT_EQ(ask("openURL", {{"url", url}}), true) << url;
-    EXPECT_EQ(workspace.opened(), (std::vector<std::string>{"https://tavrin.example/review/1",
-                                                            "HTTP://host:8080/a?b#c"}));
+    EXPECT_EQ(answers, (std::vector<std::pair<Value, Value>>{{quick, true}, {slow, true}}));
 }
 
 TEST_F(AnAppDelegate, RunsTheFolderChooserOnTheMainThreadWhileTheCommandWaits) {
-    launch();
+    launch(); // shows the first-launch alert
     dialogs.answerFolder((dir / "exports").string());
     const std::string id = send("selectOutputFolder");
-    // The task is waiting for the main thread: no answer until it runs.
-    std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(answers.empty());
+    std::this_thread::sleep_for(20ms); // the task has started and waits for the main thread
     EXPECT_TRUE(dialogs.choices().empty());
     EXPECT_EQ(answerTo(id), (dir / "exports").string());
     ASSERT_EQ(dialogs.choices().size(), 1u);
     EXPECT_EQ(dialogs.choices()[0].prompt, "Select Export Folder");
     EXPECT_EQ(dialogs.choices()[0].message, "Choose where FCP exports will be saved");
     EXPECT_TRUE(dialogs.choices()[0].canCreateDirectories);
-    for (auto thread : dialogs.threads()) // the first-launch alert, then the chooser
-        EXPECT_EQ(thread, std::this_thread::get_id());
-
+    EXPECT_EQ(dialogs.threads(), std::vector<std::thread::id>(2, std::this_thread::get_id()));
     dialogs.answerFolder(std::nullopt);
     EXPECT_EQ(ask("selectOutputFolder"), nullptr);
 }
 
-TEST_F(AnAppDelegate, UploadsEveryExportOfTheCurrentFlowOnce) {
+TEST_F(AnAppDelegate, UploadsEachExportOfTheCurrentFlowOnce) {
     launch();
-    const Value start = {
-        {"projectId", "p1"}, {"token", "t1"}, {"outputFolder", (dir / "exports").string()}};
-    ASSERT_EQ(ask("startExport", start), true);
+    ASSERT_EQ(startExport((dir / "other").string(), {{"name", "Cut"}}), true);
     EXPECT_TRUE(dialogs.choices().empty()) << "a given folder needs no chooser";
-    ASSERT_EQ(streams.records.size(), 1u);
-    EXPECT_EQ(streams.last().options.paths, std::vector<std::string>{(dir / "exports").string()});
-
-    const std::string first = writeExport("a.mp4", "first");
-    const std::string second = writeExport("b.mov", "second");
-    exportFinished(first);
-    exportFinished(second);
-    EXPECT_EQ(uploadsWhenSettled(2),
-              (std::vector<std::string>{first + "|Export|p1|t1", second + "|Export|p1|t1"}));
-
-    // A rescan reports the unchanged file again: it is not sent twice. New
-    // content under the same name is a new export.
-    exportFinished(first);
-    std::ofstream(first, std::ios::binary | std::ios::app) << " and more";
-    exportFinished(first);
-    EXPECT_EQ(uploadsWhenSettled(3).size(), 3u);
-    executor.shutdown(); // every task started so far has ended
-    EXPECT_EQ(uploader->uploads().size(), 3u);
-}
-
-TEST_F(AnAppDelegate, ReplacesCancelsAndKeepsFlowsAsTheCommandsSay) {
-    launch();
-    ASSERT_EQ(ask("startExport", {{"projectId", "p1"},
-                                  {"token", "t1"},
-                                  {"name", "Cut"},
-                                  {"outputFolder", (dir / "other").string()}}),
-              true);
     // Without a folder the chooser decides; cancelled, the running flow stays.
     EXPECT_EQ(ask("startExport", {{"projectId", "p2"}, {"token", "t2"}}), false);
-    ASSERT_EQ(streams.records.size(), 1u);
     EXPECT_FALSE(streams.last().stopped);
-
     dialogs.answerFolder((dir / "exports").string());
-    ASSERT_EQ(ask("startExport", {{"projectId", "p2"}, {"token", "t2"}, {"name", "Cut 2"}}), true);
+    ASSERT_EQ(ask("startExport", {{"projectId", "p2"}, {"token", "t2"}}), true);
     ASSERT_EQ(streams.records.size(), 2u);
-    EXPECT_TRUE(streams.records[0]->stopped) << "the earlier watcher was not stopped";
+    EXPECT_TRUE(streams.records[0]->stopped) << "the earlier watcher still runs";
     EXPECT_EQ(streams.last().options.paths, std::vector<std::string>{(dir / "exports").string()});
-    const std::string path = writeExport("c.m4v", "bytes");
-    exportFinished(path);
-    EXPECT_EQ(uploadsWhenSettled(1), std::vector<std::string>{path + "|Cut 2|p2|t2"});
+
+    const std::string a = (dir / "exports/a.mp4").string(), b = (dir / "exports/b.mov").string();
+    exportFinished("a.mp4", "first", 1);
+    EXPECT_EQ(exportFinished("b.mov", "second", 2),
+              (std::vector<std::string>{a + "|Export|p2|t2", b + "|Export|p2|t2"}));
+    // A rescan reports an unchanged export again: not sent twice. New content
+    // under the same name is a new export.
+    exportFinished("b.mov", std::nullopt, 2);
+    EXPECT_EQ(exportFinished("b.mov", "second, longer", 3).size(), 3u);
 
     EXPECT_EQ(ask("cancelExport"), true);
     EXPECT_TRUE(streams.last().stopped);
-    const std::string late = writeExport("d.mp4", "late");
-    streams.last().deliver({{late, kCreated}});
-    queue.advance(FileWatcher::kStableTimeout);
-
-    // A folder that cannot be watched answers false.
-    streams.failStart = true;
-    EXPECT_EQ(ask("startExport", {{"projectId", "p"}, {"token", "t"}, {"outputFolder", late}}),
-              false);
+    streams.failStart = true; // a folder that cannot be watched
+    EXPECT_EQ(startExport((dir / "nowhere").string()), false);
     EXPECT_EQ(offMainThread, 0) << "a watcher was made off the main thread";
-    executor.shutdown(); // every task started so far has ended
-    EXPECT_EQ(uploader->uploads().size(), 1u) << "uploaded after the flow was cancelled";
+    executor.shutdown(); // every upload started so far has ended
+    EXPECT_EQ(uploads().size(), 3u);
 }
 
 TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommands) {
     launch();
     std::vector<std::string> ids;
     for (int i = 0; i < 20; ++i) {
-        const char* folder = i % 2 ? "exports" : "other";
         ids.push_back(
-            send("startExport",
-                 {{"projectId", "p"}, {"token", "t"}, {"outputFolder", (dir / folder).string()}}));
+            send("startExport", {{"projectId", "p"},
+                                 {"token", "t"},
+                                 {"outputFolder", (dir / (i % 2 ? "a" : "b")).string()}}));
         ids.push_back(send("cancelExport"));
     }
     for (const auto& id : ids)
@@ -412,54 +311,39 @@ TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommand
 }
 
 TEST_F(AnAppDelegate, LogsAFailedUploadWithTheFileAndTheReason) {
-    uploader->answer.reset();
+    uploader->succeed = false;
     launch();
-    ASSERT_EQ(
-        ask("startExport",
-            {{"projectId", "p"}, {"token", "t"}, {"outputFolder", (dir / "exports").string()}}),
-        true);
-    const std::string path = writeExport("a.mp4", "x");
+    ASSERT_EQ(startExport((dir / "exports").string()), true);
     ::testing::internal::CaptureStderr();
-    exportFinished(path);
-    uploadsWhenSettled(1);
+    exportFinished("a.mp4", "x", 1);
     executor.shutdown(); // the task has logged once it has ended
-    const std::string logged = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(logged.find("upload of " + path + " failed: the service answered 403"),
-              std::string::npos)
-        << logged;
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("upload of " +
+                                                            (dir / "exports/a.mp4").string() +
+                                                            " failed: the service answered 403"),
+              std::string::npos);
     EXPECT_EQ(answers.size(), 1u) << "the panel was told about the upload";
 }
 
 TEST_F(AnAppDelegate, ShowsTheInstallAlertOnFirstLaunchAndOnEachReopen) {
-    fs::create_directories(dir / "apps");
-    std::ofstream(dir / "apps" / "second");
-    struct Case {
-        std::vector<std::string> paths;
-        const char* message;
-        Dialogs::AlertStyle style;
-    };
-    const std::vector<Case> cases = {
-        {{}, AppDelegate::kNotFoundMessage, Dialogs::AlertStyle::Warning},
-        {{(dir / "apps/first").string(), (dir / "apps/second").string()},
-         AppDelegate::kReadyMessage,
-         Dialogs::AlertStyle::Informational},
-    };
-    for (const auto& c : cases) {
-        FakeDialogs seen;
+    std::ofstream(dir / "editor");
+    for (bool found : {false, true}) {
         fs::remove_all(dir / "data");
-        editorPaths = c.paths;
+        editorPaths = {(dir / "none").string()};
+        if (found)
+            editorPaths.push_back((dir / "editor").string());
+        testing::FakeDialogs seen;
         AppServices s = services();
         s.dialogs = &seen;
         auto first = std::make_shared<AppDelegate>(s);
         const fs::path marker = first->firstLaunchMarkerPath();
-        EXPECT_EQ(marker, dir / "data" / "TavrinFCP" / "first-launch-done");
+        EXPECT_EQ(marker, dir / "data/TavrinFCP/first-launch-done");
         EXPECT_TRUE(fs::is_directory(marker.parent_path())) << "made at construction";
         first->applicationDidFinishLaunching();
         ASSERT_EQ(seen.alerts().size(), 1u);
-        EXPECT_EQ(seen.alerts()[0].messageText, c.message);
-        EXPECT_EQ(seen.alerts()[0].style, c.style);
-        EXPECT_EQ(seen.alerts()[0].button, "OK");
-        ASSERT_TRUE(fs::exists(marker));
+        EXPECT_EQ(seen.alerts()[0].messageText,
+                  found ? AppDelegate::kReadyMessage : AppDelegate::kNotFoundMessage);
+        EXPECT_EQ(seen.alerts()[0].style,
+                  found ? Dialogs::AlertStyle::Informational : Dialogs::AlertStyle::Warning);
         EXPECT_EQ(fs::file_size(marker), 0u);
 
         auto again = std::make_shared<AppDelegate>(s);
@@ -467,36 +351,26 @@ TEST_F(AnAppDelegate, ShowsTheInstallAlertOnFirstLaunchAndOnEachReopen) {
         EXPECT_EQ(seen.alerts().size(), 1u) << "a later launch showed the alert";
         EXPECT_TRUE(again->applicationShouldHandleReopen(false));
         EXPECT_EQ(seen.alerts().size(), 2u);
-        EXPECT_FALSE(again->applicationShouldTerminateAfterLastWindowClosed());
         first->applicationWillTerminate();
         again->applicationWillTerminate();
     }
-    EXPECT_EQ(std::string(AppDelegate::kNotFoundInformative),
-              "FCP was not found in /Applications.\n\nInstall FCP, then re-open this app. The "
-              "extension will appear under:\nWindow \u2192 Extensions \u2192 Tavrin");
 }
 
 TEST_F(AnAppDelegate, StopsTakingCommandsAndStartingWatchersWhenItTerminates) {
     launch();
-    ASSERT_EQ(
-        ask("startExport",
-            {{"projectId", "p"}, {"token", "t"}, {"outputFolder", (dir / "exports").string()}}),
-        true);
-    // The program is told to end while a start waits for the user's folder;
-    // ending dismisses the chooser.
+    ASSERT_EQ(startExport((dir / "exports").string()), true);
+    // Told to end while a start waits for the user's folder (ending dismisses it).
     dialogs.whileShowing = [this] { delegate->applicationWillTerminate(); };
     EXPECT_EQ(ask("startExport", {{"projectId", "p"}, {"token", "t"}}), false);
     EXPECT_TRUE(streams.last().stopped) << "the watcher runs on after termination";
     EXPECT_EQ(streams.records.size(), 1u) << "a watcher was started after termination";
-
     send("clearAllMarkers");
     queue.runPending();
     executor.shutdown();
     queue.runPending();
     EXPECT_EQ(answers.size(), 2u) << "a command was taken after termination";
-    EXPECT_TRUE(automation->calls().empty());
 
-    // A first-launch alert closed by the ending program was not read: it comes again.
+    // A first-launch alert closed by the ending app was not read: it comes again.
     fs::remove(delegate->firstLaunchMarkerPath());
     auto next = std::make_shared<AppDelegate>(services());
     dialogs.whileShowing = [&] { next->applicationWillTerminate(); };

@@ -2,7 +2,6 @@
 // panel, the stand-in editor's runner for the scripts, real inotify in a temp
 // folder and a loopback upload service. No display: the alert is a log line.
 
-#include "TavrinFCP/FCPXMLParser.h"
 #include "common/Value.h"
 #include "tests/TavrinFCP/StandInEditor.h"
 #include "tests/support/PrivateBus.h"
@@ -37,36 +36,32 @@ std::string sha256(const std::string& bytes) {
     return hex;
 }
 
-// The service's upload API on a loopback port of the system's choosing.
+// The service's upload API on a loopback port of the system's choosing; it
+// keeps what it was sent.
 class LoopbackUploadService {
   public:
     LoopbackUploadService() {
-        server_.Post("/api/videos/chunked-upload/initiate", [this](const httplib::Request& request,
-                                                                   httplib::Response& response) {
-            std::lock_guard lock(mutex_);
-            initiate_ = parseJSON(request.body).value_or(Value());
-            authorization_ = request.get_header_value("Authorization");
-            response.set_content(R"({"uploadId":"up-1","videoId":"vid-9"})", "application/json");
+        auto json = [](httplib::Response& response, const std::string& body) {
+            response.set_content(body, "application/json");
+        };
+        server_.Post(
+            "/api/videos/chunked-upload/initiate", [=, this](const auto& request, auto& response) {
+                record("initiate", request.body + " " + request.get_header_value("Authorization"));
+                json(response, R"({"uploadId":"up-1","videoId":"vid-9"})");
+            });
+        server_.Post(
+            "/api/videos/chunked-upload/chunk-url", [=, this](const auto& request, auto& response) {
+                auto index = numberFor(parseJSON(request.body).value_or(Value()), "chunkIndex");
+                json(response,
+                     R"({"url":")" + url() + "/chunks/" + std::to_string(int(*index)) + R"("})");
+            });
+        server_.Put(R"(/chunks/(\d+))", [this](const auto& request, auto&) {
+            record("chunk " + std::string(request.matches[1]), request.body);
         });
-        server_.Post("/api/videos/chunked-upload/chunk-url",
-                     [this](const httplib::Request& request, httplib::Response& response) {
-                         auto body = parseJSON(request.body).value_or(Value());
-                         auto index = static_cast<int>(numberFor(body, "chunkIndex").value_or(-1));
-                         response.set_content(R"({"url":")" + url() + "/chunks/" +
-                                                  std::to_string(index) + R"("})",
-                                              "application/json");
-                     });
-        server_.Put(R"(/chunks/(\d+))",
-                    [this](const httplib::Request& request, httplib::Response&) {
-                        std::lock_guard lock(mutex_);
-                        chunks_[std::stoi(request.matches[1])] = request.body;
-                    });
-        server_.Post("/api/videos/chunked-upload/complete",
-                     [this](const httplib::Request&, httplib::Response& response) {
-                         std::lock_guard lock(mutex_);
-                         ++completed_;
-                         response.set_content("{}", "application/json");
-                     });
+        server_.Post("/api/videos/chunked-upload/complete", [=, this](const auto&, auto& response) {
+            record("complete", "");
+            json(response, "{}");
+        });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running())
@@ -76,37 +71,23 @@ class LoopbackUploadService {
         server_.stop();
         thread_.join();
     }
-
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    int completed() {
+    // What was sent, by request ("initiate": body and authorization; "chunk N").
+    std::map<std::string, std::string> received() {
         std::lock_guard lock(mutex_);
-        return completed_;
-    }
-    std::string received() {
-        std::lock_guard lock(mutex_);
-        std::string bytes;
-        for (auto& [index, chunk] : chunks_)
-            bytes += chunk;
-        return bytes;
-    }
-    Value initiate() {
-        std::lock_guard lock(mutex_);
-        return initiate_;
-    }
-    std::string authorization() {
-        std::lock_guard lock(mutex_);
-        return authorization_;
+        return received_;
     }
 
   private:
+    void record(const std::string& what, const std::string& body) {
+        std::lock_guard lock(mutex_);
+        received_[what] = body;
+    }
     httplib::Server server_;
     int port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
-    std::map<int, std::string> chunks_;
-    Value initiate_;
-    std::string authorization_;
-    int completed_ = 0;
+    std::map<std::string, std::string> received_;
 };
 
 class TheTavrinFcpProgram : public ::testing::Test {
@@ -177,7 +158,6 @@ TEST_F(TheTavrinFcpProgram, AnswersEveryCommandOfThePanel) {
     ASSERT_TRUE(marker && marker->is_object());
     EXPECT_EQ((*marker)["id"], "c1");
     EXPECT_EQ((*marker)["content"], "Trim");
-    EXPECT_EQ(send("getMarkerAtTime", R"({"seconds":100})"), "null");
     EXPECT_EQ(send("syncAllComments", R"({"comments":[{"id":"a","timestamp":1},
                                           {"id":"b","timestamp":3}]})"),
               "true");
@@ -219,11 +199,12 @@ TEST_F(TheTavrinFcpProgram, UploadsAnExportWrittenIntoTheWatchedFolder) {
     fs::rename(exports / ".partial.mp4", exports / "final.mp4");
 
     readUntil(*app, "uploaded " + (exports / "final.mp4").string() + " as video vid-9");
-    EXPECT_EQ(service.completed(), 1);
-    EXPECT_EQ(sha256(service.received()), sha256(bytes));
-    EXPECT_EQ(service.initiate()["fileName"], "Cut.mp4");
-    EXPECT_EQ(service.initiate()["projectId"], "proj-3");
-    EXPECT_EQ(service.authorization(), "Bearer tok-3");
+    auto received = service.received();
+    EXPECT_EQ(sha256(received["chunk 0"] + received["chunk 1"] + received["chunk 2"]),
+              sha256(bytes));
+    EXPECT_EQ(received["initiate"], R"({"fileName":"Cut.mp4","fileSize":10486994,)"
+                                    R"("projectId":"proj-3","totalChunks":3} Bearer tok-3)");
+    EXPECT_EQ(received.count("complete"), 1u);
     ::kill(app->pid(), SIGTERM);
     EXPECT_EQ(app->wait(20000), 0);
 }

@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The first visible toplevel window that is a T (via its GType check).
+// The first visible toplevel window of this type.
 GtkWidget* findShowing(GType type) {
     GtkWidget* found = nullptr;
     GList* windows = gtk_window_list_toplevels();
@@ -30,32 +30,20 @@ GtkWidget* findShowing(GType type) {
     return found;
 }
 
-// Calls play(dialog) once a dialog of this type shows; runs during the
-// dialog's own nested main loop.
+// Calls play(dialog) once a dialog of this type shows (during the dialog's
+// own nested main loop).
+using Player = std::pair<GType, std::function<void(GtkWidget*)>>;
 void whenShown(GType type, std::function<void(GtkWidget*)> play) {
-    auto* player = new std::function<void(GtkWidget*)>(std::move(play));
-    auto* typeBox = new GType(type);
-    struct Data {
-        std::function<void(GtkWidget*)>* play;
-        GType* type;
-    };
     g_timeout_add_full(
         G_PRIORITY_DEFAULT, 20,
         [](gpointer raw) -> gboolean {
-            auto* data = static_cast<Data*>(raw);
-            GtkWidget* dialog = findShowing(*data->type);
-            if (!dialog)
-                return G_SOURCE_CONTINUE;
-            (*data->play)(dialog);
-            return G_SOURCE_REMOVE;
+            auto* player = static_cast<Player*>(raw);
+            GtkWidget* dialog = findShowing(player->first);
+            if (dialog)
+                player->second(dialog);
+            return dialog ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
         },
-        new Data{player, typeBox},
-        [](gpointer raw) {
-            auto* data = static_cast<Data*>(raw);
-            delete data->play;
-            delete data->type;
-            delete data;
-        });
+        new Player(type, std::move(play)), [](gpointer raw) { delete static_cast<Player*>(raw); });
 }
 
 std::string stringProperty(GtkWidget* widget, const char* name) {
