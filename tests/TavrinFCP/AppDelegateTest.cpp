@@ -283,13 +283,23 @@ TEST_F(AnAppDelegate, UploadsEachExportOfTheCurrentFlowOnce) {
     exportFinished("b.mov", std::nullopt, 2);
     EXPECT_EQ(exportFinished("b.mov", "second, longer", 3).size(), 3u);
 
+    // A failed upload is logged with the file and the reason, and only logged.
+    uploader->succeed = false;
+    ::testing::internal::CaptureStderr();
+    exportFinished("c.m4v", "third", 4);
+
     EXPECT_EQ(ask("cancelExport"), true);
     EXPECT_TRUE(streams.last().stopped);
     streams.failStart = true; // a folder that cannot be watched
     EXPECT_EQ(startExport((dir / "nowhere").string()), false);
     EXPECT_EQ(offMainThread, 0) << "a watcher was made off the main thread";
-    executor.shutdown(); // every upload started so far has ended
-    EXPECT_EQ(uploads().size(), 3u);
+    executor.shutdown(); // every upload started so far has ended (and logged)
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("upload of " +
+                                                            (dir / "exports/c.m4v").string() +
+                                                            " failed: the service answered 403"),
+              std::string::npos);
+    EXPECT_EQ(uploads().size(), 4u);
+    EXPECT_EQ(answers.size(), 5u) << "the panel was told about an upload";
 }
 
 TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommands) {
@@ -308,52 +318,6 @@ TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommand
     ASSERT_EQ(streams.records.size(), 20u);
     for (std::size_t i = 0; i + 1 < streams.records.size(); ++i)
         EXPECT_TRUE(streams.records[i]->stopped) << "two watchers left running";
-}
-
-TEST_F(AnAppDelegate, LogsAFailedUploadWithTheFileAndTheReason) {
-    uploader->succeed = false;
-    launch();
-    ASSERT_EQ(startExport((dir / "exports").string()), true);
-    ::testing::internal::CaptureStderr();
-    exportFinished("a.mp4", "x", 1);
-    executor.shutdown(); // the task has logged once it has ended
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("upload of " +
-                                                            (dir / "exports/a.mp4").string() +
-                                                            " failed: the service answered 403"),
-              std::string::npos);
-    EXPECT_EQ(answers.size(), 1u) << "the panel was told about the upload";
-}
-
-TEST_F(AnAppDelegate, ShowsTheInstallAlertOnFirstLaunchAndOnEachReopen) {
-    std::ofstream(dir / "editor");
-    for (bool found : {false, true}) {
-        fs::remove_all(dir / "data");
-        editorPaths = {(dir / "none").string()};
-        if (found)
-            editorPaths.push_back((dir / "editor").string());
-        testing::FakeDialogs seen;
-        AppServices s = services();
-        s.dialogs = &seen;
-        auto first = std::make_shared<AppDelegate>(s);
-        const fs::path marker = first->firstLaunchMarkerPath();
-        EXPECT_EQ(marker, dir / "data/TavrinFCP/first-launch-done");
-        EXPECT_TRUE(fs::is_directory(marker.parent_path())) << "made at construction";
-        first->applicationDidFinishLaunching();
-        ASSERT_EQ(seen.alerts().size(), 1u);
-        EXPECT_EQ(seen.alerts()[0].messageText,
-                  found ? AppDelegate::kReadyMessage : AppDelegate::kNotFoundMessage);
-        EXPECT_EQ(seen.alerts()[0].style,
-                  found ? Dialogs::AlertStyle::Informational : Dialogs::AlertStyle::Warning);
-        EXPECT_EQ(fs::file_size(marker), 0u);
-
-        auto again = std::make_shared<AppDelegate>(s);
-        again->applicationDidFinishLaunching();
-        EXPECT_EQ(seen.alerts().size(), 1u) << "a later launch showed the alert";
-        EXPECT_TRUE(again->applicationShouldHandleReopen(false));
-        EXPECT_EQ(seen.alerts().size(), 2u);
-        first->applicationWillTerminate();
-        again->applicationWillTerminate();
-    }
 }
 
 TEST_F(AnAppDelegate, StopsTakingCommandsAndStartingWatchersWhenItTerminates) {

@@ -148,18 +148,5 @@ TEST_F(GtkDialogsOnADisplay, LetsTheUserChooseOrCancelAFolder) {
     fs::remove_all(folder);
 }
 
-TEST(GtkDialogsWithoutADisplay, LogTheAlertOnOneLineAndCancelTheChooser) {
-    GtkDialogs dialogs(false);
-    ::testing::internal::CaptureStderr();
-    dialogs.runAlert({"Tavrin for Final Cut Pro is ready", "Restart.\nThen open.",
-                      Dialogs::AlertStyle::Informational, "OK"});
-    EXPECT_EQ(dialogs.chooseFolder({"Select Export Folder", "Choose", true}), std::nullopt);
-    const std::string logged = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(logged, "ai.tavrin.fcp [Dialogs] default: alert (informational, no display): "
-                      "Tavrin for Final Cut Pro is ready | Restart.\\nThen open.\n"
-                      "ai.tavrin.fcp [Dialogs] default: folder chooser: no display, answering "
-                      "cancelled\n");
-}
-
 } // namespace
 } // namespace tavrin::linux_platform
