@@ -33,6 +33,7 @@ void TaskExecutor::workerLoop() {
             return; // stopping, and nothing left to do
         auto task = std::move(queue_.front());
         queue_.pop_front();
+        ++busy_;
         lock.unlock();
         try {
             task();
@@ -41,6 +42,8 @@ void TaskExecutor::workerLoop() {
         }
         task = nullptr; // release captures outside the lock
         lock.lock();
+        --busy_;
+        settled_.notify_all();
     }
 }
 
@@ -55,6 +58,20 @@ void TaskExecutor::shutdown() {
     for (auto& w : workers)
         if (w.joinable())
             w.join();
+}
+
+bool TaskExecutor::shutdownWithin(std::chrono::milliseconds bound) {
+    {
+        std::unique_lock lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+        const bool settled =
+            settled_.wait_for(lock, bound, [this] { return busy_ == 0 && queue_.empty(); });
+        if (!settled)
+            return false;
+    }
+    shutdown(); // every worker is about to leave its loop
+    return true;
 }
 
 TaskExecutor& TaskExecutor::shared() {

@@ -7,6 +7,7 @@
 // tasks behind it. shutdown() (and the destructor) waits for the running and
 // queued tasks and joins every worker, so tests leave no thread behind.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -32,7 +33,15 @@ class TaskExecutor {
     // Must not be called from one of this executor's tasks. Idempotent.
     void shutdown();
 
-    // The process-wide executor; joined at exit.
+    // Like shutdown(), but waits at most `bound` for the tasks to finish.
+    // Returns true when every task finished and every worker was joined; false
+    // when some are still running at the bound: their workers are left running,
+    // so the caller must not destroy anything they use (a program then ends its
+    // process). May be called again, e.g. after ending what the tasks wait on.
+    bool shutdownWithin(std::chrono::milliseconds bound);
+
+    // A process-wide executor, joined after main() returns. Programs that need
+    // a defined shutdown order own an executor instead.
     static TaskExecutor& shared();
 
   private:
@@ -40,9 +49,11 @@ class TaskExecutor {
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable settled_; // a task finished
     std::deque<std::function<void()>> queue_;
     std::vector<std::thread> workers_;
     std::size_t idle_ = 0;
+    std::size_t busy_ = 0;
     std::size_t maxThreads_;
     bool stopping_ = false;
 };

@@ -59,3 +59,20 @@ TEST(ATaskExecutor, NeverQueuesATaskBehindABlockedOneWhileItMayStartAWorker) {
     executor.shutdown();
     EXPECT_EQ(stuck, 0);
 }
+
+TEST(ATaskExecutor, ShutsDownWithinABoundOrSaysThatTasksAreStillRunning) {
+    tavrin::TaskExecutor executor(4);
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> done{0};
+    executor.spawn([&] {
+        released.wait();
+        ++done;
+    });
+    EXPECT_FALSE(executor.shutdownWithin(std::chrono::milliseconds(20)));
+    EXPECT_FALSE(executor.spawn([&] { ++done; })) << "took work after shutdown began";
+    release.set_value();
+    EXPECT_TRUE(executor.shutdownWithin(std::chrono::seconds(10)));
+    EXPECT_EQ(done.load(), 1);
+    EXPECT_TRUE(executor.shutdownWithin(std::chrono::milliseconds(0)));
+}
