@@ -379,9 +379,11 @@ bool SimLibrary::importMarkers(std::size_t index, std::string_view document, std
     for (auto& node : tagged)
         node.parent().remove_child(node);
 
+    // A marker before the start of the timeline is placed at its start.
     for (const auto& marker : placed)
-        addMarker(index, marker.at, timeAttribute(marker.node, "duration"),
-                  marker.node.attribute("value").value(), marker.node.attribute("note").value());
+        addMarker(index, marker.at < Rational{} ? Rational{} : marker.at,
+                  timeAttribute(marker.node, "duration"), marker.node.attribute("value").value(),
+                  marker.node.attribute("note").value());
     return true;
 }
 

@@ -35,8 +35,8 @@ struct Recorder {
 
 TEST(SimHost, FollowsTheEditorFromItsOwnThreadInTheEditorsOrder) {
     RunningEditor sim; // the bus, in this process's environment before the host is made
+    Recorder recorder; // outlives the adapter whose callbacks use it
     auto api = panel::ProExtensionAPI::create();
-    Recorder recorder;
     api->onPlayheadChanged([&](double seconds) {
         recorder.record("playhead " + std::to_string(static_cast<int>(seconds * 1000)));
     });

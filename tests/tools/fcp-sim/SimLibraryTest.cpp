@@ -75,10 +75,11 @@ TEST_F(EditorState, ImportReplacesOnlyTaggedMarkersPlacingEachInTheClipAtItsTime
         <gap offset="0s" start="0s" duration="86400/24s">
           <marker start="300/24s" duration="1/24s" value="Ann" note="[tavrin:a:open] A &amp; B"/>
           <marker start="24s" value="Bo" note="[tavrin:b:open] past the end"/>
+          <marker start="-2s" value="Cy" note="[tavrin:c:open] before the start"/>
         </gap></spine></sequence></project></event></library></fcpxml>)"));
     EXPECT_THAT(describe(editor->markers()),
-                ElementsAre("25/2s [tavrin:a:open] A & B", "15s untagged",
-                            "24s [tavrin:b:open] past the end"));
+                ElementsAre("0s [tavrin:c:open] before the start", "25/2s [tavrin:a:open] A & B",
+                            "15s untagged", "24s [tavrin:b:open] past the end"));
     // Placed in the clip's local time, as the editor's own files do.
     std::ifstream in(folder.path / "lib.fcpxml");
     std::string text((std::istreambuf_iterator<char>(in)), {});
