@@ -10,6 +10,7 @@ packages=(
     nlohmann-json3-dev libglib2.0-dev libwebkit2gtk-4.1-dev libgtk-3-dev libcurl4-openssl-dev libcli11-dev
     # tests, benchmarks and tools
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libicu-dev libpugixml-dev
+    libxtst-dev
     curl procps
     # run time
     dbus dbus-x11 xvfb xauth

@@ -39,6 +39,9 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
     using namespace tavrin::sim;
     if (libraryPath.empty())
         libraryPath = defaultLibraryPath();
+    std::error_code ec;
+    if (auto absolute = std::filesystem::absolute(libraryPath, ec); !ec)
+        libraryPath = absolute;
     std::string error;
     std::optional<SimLibrary> library;
     if (std::filesystem::exists(libraryPath)) {

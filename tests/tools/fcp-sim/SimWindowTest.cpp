@@ -5,10 +5,13 @@
 #include "tests/support/XvfbServer.h"
 #include "tests/tools/fcp-sim/RunningEditor.h"
 
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <gtk/gtk.h>
 
 #include <fstream>
-#include <map>
+#include <functional>
 #include <thread>
 
 namespace tavrin::sim::testing {
@@ -51,6 +54,20 @@ class Screen {
             if (hit[x] && (x == 0 || !hit[x - 1]))
                 starts.push_back(x);
         return starts;
+    }
+
+    // The first row (y) where a colour appears, -1 when it does not.
+    int firstRowOf(unsigned rgb) const {
+        int width = gdk_pixbuf_get_width(shot_), height = gdk_pixbuf_get_height(shot_);
+        int stride = gdk_pixbuf_get_rowstride(shot_), channels = gdk_pixbuf_get_n_channels(shot_);
+        const guchar* pixels = gdk_pixbuf_read_pixels(shot_);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const guchar* p = pixels + y * stride + x * channels;
+                if (((unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2]) == rgb)
+                    return y;
+            }
+        return -1;
     }
 
   private:
@@ -106,6 +123,75 @@ TEST_F(SimWindowOnScreen, ShowsThePlayheadAndTaggedMarkersWhereTheyBelong) {
     RunningEditor::ctlJSON({"playhead", "90"});
     auto moved = screenWithPlayheadNear(static_cast<int>(tagged[0] + 70 * perSecond) - 1);
     EXPECT_TRUE(moved) << "the playhead was not redrawn at 90 s";
+}
+
+// Pointer and keyboard input through the XTest extension, as a user's.
+class FakeInput {
+  public:
+    explicit FakeInput(const std::string& display) : display_(XOpenDisplay(display.c_str())) {}
+    ~FakeInput() {
+        if (display_)
+            XCloseDisplay(display_);
+    }
+    bool ok() const { return display_ != nullptr; }
+    void moveTo(int x, int y) { XTestFakeMotionEvent(display_, -1, x, y, CurrentTime), sync(); }
+    void button(bool down) { XTestFakeButtonEvent(display_, 1, down, CurrentTime), sync(); }
+    void key(KeySym symbol) {
+        KeyCode code = XKeysymToKeycode(display_, symbol);
+        XTestFakeKeyEvent(display_, code, True, CurrentTime);
+        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        sync();
+    }
+
+  private:
+    void sync() { XSync(display_, False); }
+    Display* display_;
+};
+
+// Polls the editor until predicate(answer of `ctl args`) holds, at most a few seconds.
+bool eventually(const std::vector<std::string>& args,
+                const std::function<bool(const Value&)>& holds) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (holds(RunningEditor::ctlJSON(args)))
+            return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST_F(SimWindowOnScreen, ClickAndDragMoveThePlayheadAndTheSpaceBarPlays) {
+    auto screen = screenWithPlayheadNear(-1);
+    ASSERT_TRUE(screen);
+    auto tagged = screen->columnsOf(SimWindow::kAccentColour);
+    ASSERT_EQ(tagged.size(), 2u);
+    double perSecond = (tagged[1] - tagged[0]) / 50.0;
+    int y = screen->firstRowOf(SimWindow::kAccentColour) + 30; // inside the strip, on the clips
+    auto xAt = [&](double seconds) {
+        return static_cast<int>(tagged[0] + (seconds - 20) * perSecond);
+    };
+    auto near = [perSecond](double expected) {
+        return [=](const Value& answer) {
+            return std::abs(answer["seconds"].get<double>() - expected) <= 1.5 / perSecond + 0.04;
+        };
+    };
+
+    FakeInput input(xvfb.display());
+    ASSERT_TRUE(input.ok());
+    input.moveTo(xAt(40), y);
+    input.button(true);
+    input.button(false);
+    EXPECT_TRUE(eventually({"playhead"}, near(40))) << "a click did not move the playhead";
+
+    input.button(true);
+    input.moveTo(xAt(50), y);
+    input.moveTo(xAt(60), y);
+    input.button(false);
+    EXPECT_TRUE(eventually({"playhead"}, near(60))) << "a drag did not move the playhead";
+
+    input.key(XK_space);
+    EXPECT_TRUE(eventually({"sequence"}, [](const Value& s) { return s["playing"] == true; }));
+    input.key(XK_space);
+    EXPECT_TRUE(eventually({"sequence"}, [](const Value& s) { return s["playing"] == false; }));
 }
 
 } // namespace
