@@ -28,7 +28,8 @@
 //   ExportProject(s path) -> s path     the active project as FCPXML 1.11
 //   SaveProject()                       writes the library file
 //   ImportDocument(s path) -> b         replaces the tagged markers ("[tavrin:"
-//                                       note) by the document's; false (and no
+//                                       note) by the document's tagged markers;
+//                                       untagged ones are left alone; false (and no
 //                                       change) when it does not parse or has
 //                                       no fcpxml root
 //   RenderExport(s folder, s name, t bytes, d seconds) -> s json

@@ -47,6 +47,10 @@ std::vector<pugi::xml_node> projectNodes(const pugi::xml_document& doc) {
     return projects;
 }
 
+bool isTagged(const pugi::xml_node& marker) {
+    return std::string_view(marker.attribute("note").value()).rfind("[tavrin:", 0) == 0;
+}
+
 MarkerInfo markerInfo(const pugi::xml_node& marker) {
     return MarkerInfo{toSequenceTime(marker.parent(), timeAttribute(marker, "start")),
                       timeAttribute(marker, "duration"), marker.attribute("value").value(),
@@ -366,15 +370,18 @@ bool SimLibrary::importMarkers(std::size_t index, std::string_view document, std
         pugi::xml_node node;
         Rational at;
     };
+    // Only the document's tagged markers come in: untagged ones belong to the
+    // editor's user, and taking them would duplicate them on every round trip.
     std::vector<Incoming> placed;
     for (const auto& found : incoming.select_nodes("//marker"))
-        placed.push_back({found.node(), toSequenceTime(found.node().parent(),
-                                                       timeAttribute(found.node(), "start"))});
+        if (isTagged(found.node()))
+            placed.push_back({found.node(), toSequenceTime(found.node().parent(),
+                                                           timeAttribute(found.node(), "start"))});
 
     auto sequence = projectNodes(*doc_).at(index).child("sequence");
     std::vector<pugi::xml_node> tagged;
     for (const auto& found : sequence.select_nodes(".//marker"))
-        if (std::string_view(found.node().attribute("note").value()).rfind("[tavrin:", 0) == 0)
+        if (isTagged(found.node()))
             tagged.push_back(found.node());
     for (auto& node : tagged)
         node.parent().remove_child(node);

@@ -81,9 +81,10 @@ class SimLibrary {
     std::string exportProject(std::size_t index) const;
 
     // Imports a marker document: when it parses and has an fcpxml root, the
-    // sequence's tagged markers are replaced by the document's markers, each
-    // placed at its timeline time; untagged markers are kept. Otherwise
-    // nothing changes and false is returned with a reason.
+    // sequence's tagged markers are replaced by the document's tagged markers,
+    // each placed at its timeline time (clamped to 0); untagged markers, the
+    // sequence's and the document's, are left alone. Otherwise nothing
+    // changes and false is returned with a reason.
     bool importMarkers(std::size_t index, std::string_view document, std::string* error);
 
   private:

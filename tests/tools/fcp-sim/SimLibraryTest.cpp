@@ -76,6 +76,7 @@ TEST_F(EditorState, ImportReplacesOnlyTaggedMarkersPlacingEachInTheClipAtItsTime
           <marker start="300/24s" duration="1/24s" value="Ann" note="[tavrin:a:open] A &amp; B"/>
           <marker start="24s" value="Bo" note="[tavrin:b:open] past the end"/>
           <marker start="-2s" value="Cy" note="[tavrin:c:open] before the start"/>
+          <marker start="3s" value="Dee" note="an untagged marker is not imported"/>
         </gap></spine></sequence></project></event></library></fcpxml>)"));
     EXPECT_THAT(describe(editor->markers()),
                 ElementsAre("0s [tavrin:c:open] before the start", "25/2s [tavrin:a:open] A & B",
