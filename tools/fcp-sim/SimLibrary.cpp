@@ -298,6 +298,18 @@ std::vector<ClipInfo> SimLibrary::clips(std::size_t index) const {
     return clips;
 }
 
+std::vector<ClipInfo> SimLibrary::connectedClips(std::size_t index) const {
+    auto spine = projectNodes(*doc_).at(index).child("sequence").child("spine");
+    std::vector<ClipInfo> clips;
+    for (auto item : spine.children())
+        for (auto connected : item.children())
+            if (connected.attribute("lane") && connected.attribute("duration"))
+                clips.push_back(ClipInfo{connected.attribute("name").value(),
+                                         toSequenceTime(item, timeAttribute(connected, "offset")),
+                                         timeAttribute(connected, "duration"), false});
+    return clips;
+}
+
 std::vector<MarkerInfo> SimLibrary::markers(std::size_t index) const {
     std::vector<MarkerInfo> markers;
     for (const auto& found :

@@ -69,6 +69,8 @@ class SimLibrary {
     SequenceInfo sequence(std::size_t index) const;
     // Top-level items of the sequence's spine, in timeline order.
     std::vector<ClipInfo> clips(std::size_t index) const;
+    // Clips connected to those items (with a lane), at their timeline times.
+    std::vector<ClipInfo> connectedClips(std::size_t index) const;
     // Every marker of the sequence (nested clips included), in document order.
     std::vector<MarkerInfo> markers(std::size_t index) const;
 

@@ -12,7 +12,8 @@ constexpr double kPad = 12;         // strip margin left and right
 constexpr double kRulerHeight = 22; // time ruler at the top
 constexpr double kFlagTop = 26;     // marker flags below the ruler
 constexpr double kFlagHeight = 10;
-constexpr double kClipTop = 44; // clip blocks below the flags
+constexpr double kClipTop = 44;         // connected clips below the flags
+constexpr double kConnectedHeight = 14; // then the primary storyline
 
 void setColour(cairo_t* cr, unsigned rgb) {
     cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0,
@@ -150,23 +151,30 @@ void SimWindow::draw(cairo_t* cr, int width, int height) {
         cairo_show_text(cr, label);
     }
 
-    // Clips as blocks with their names.
-    int index = 0;
-    for (const auto& clip : editor_.library().clips(editor_.activeIndex())) {
+    // Clips as blocks with their names: connected clips in a band above the
+    // primary storyline.
+    auto block = [&](const ClipInfo& clip, double top, double bottom, unsigned colour,
+                     double fontSize) {
         double x0 = std::round(xFor(clip.offset.seconds(), width));
         double x1 = std::round(xFor((clip.offset + clip.duration).seconds(), width));
-        setColour(cr, clip.gap ? 0x2A2A2A : (index++ % 2 ? 0x4E6F8E : 0x3C6E47));
-        cairo_rectangle(cr, x0 + 1, kClipTop, std::max(1.0, x1 - x0 - 2), height - kClipTop - 8);
+        setColour(cr, colour);
+        cairo_rectangle(cr, x0 + 1, top, std::max(1.0, x1 - x0 - 2), bottom - top);
         cairo_fill(cr);
         cairo_save(cr);
-        cairo_rectangle(cr, x0 + 1, kClipTop, std::max(1.0, x1 - x0 - 6), height - kClipTop - 8);
+        cairo_rectangle(cr, x0 + 1, top, std::max(1.0, x1 - x0 - 6), bottom - top);
         cairo_clip(cr);
         setColour(cr, 0xF0F0F0);
-        cairo_set_font_size(cr, 11);
-        cairo_move_to(cr, x0 + 5, kClipTop + 15);
+        cairo_set_font_size(cr, fontSize);
+        cairo_move_to(cr, x0 + 5, top + fontSize + 1);
         cairo_show_text(cr, clip.name.c_str());
         cairo_restore(cr);
-    }
+    };
+    for (const auto& clip : editor_.library().connectedClips(editor_.activeIndex()))
+        block(clip, kClipTop, kClipTop + kConnectedHeight - 2, 0x7A5C8E, 9);
+    int index = 0;
+    for (const auto& clip : editor_.library().clips(editor_.activeIndex()))
+        block(clip, kClipTop + kConnectedHeight, height - 8,
+              clip.gap ? 0x2A2A2A : (index++ % 2 ? 0x4E6F8E : 0x3C6E47), 11);
 
     // Markers as flags: a stem at the marker's time and a flag to its right.
     for (const auto& marker : editor_.markers()) {

@@ -65,6 +65,9 @@ class EditorState : public ::testing::Test {
 TEST_F(EditorState, ReadsTimelineTimesThroughClipsAndConnectedClips) {
     EXPECT_THAT(describe(editor->markers()), ElementsAre("2s [tavrin:old:open] old", "15s untagged",
                                                          "13s [tavrin:n:open] nested"));
+    auto connected = editor->library().connectedClips(0);
+    ASSERT_EQ(connected.size(), 1u);
+    EXPECT_EQ(connected[0].offset, Rational::make(12, 1)); // 3602 s of "Clip", which starts at 10 s
     auto sequence = editor->activeSequence();
     EXPECT_EQ(sequence.frameDuration, Rational::make(1, 25));
     EXPECT_EQ(sequence.width, 1280);
