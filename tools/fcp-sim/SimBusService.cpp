@@ -1,5 +1,6 @@
 #include "tools/fcp-sim/SimBusService.h"
 
+#include "common/Log.h"
 #include "tools/fcp-sim/RenderExport.h"
 #include "tools/fcp-sim/SimBusInterface.h"
 
@@ -150,7 +151,8 @@ void SimBusService::handle(const std::string& method, GVariant* parameters,
         g_variant_get(parameters, "(&s)", &path);
         bool imported = editor_.importDocument(path, &error);
         if (!imported)
-            g_message("import refused: %s", error.c_str());
+            logLine("ai.tavrin.fcp.sim", "SimBusService", LogLevel::Default,
+                    "import of " + std::string(path) + " refused: " + error);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", imported));
     } else if (method == "RenderExport") {
         const gchar *folder = nullptr, *name = nullptr;
