@@ -105,7 +105,7 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
 
     auto stop = [](gpointer loop) -> gboolean {
         g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
+        return G_SOURCE_CONTINUE; // removed below, with the other one
     };
     guint term = g_unix_signal_add(SIGTERM, stop, run.loop);
     guint interrupt = g_unix_signal_add(SIGINT, stop, run.loop);
