@@ -101,9 +101,9 @@ TEST_F(FcpSim, ExportIsAWholeDocumentTheMarkerReaderAndPugixmlAgreeOn) {
     auto records = container::FCPXMLParser::parseMarkers(text);
     ASSERT_EQ(records.size(), notes.size());
     EXPECT_THAT(notes, ElementsAre("[tavrin:a:open] x < y & \"z\"", "[tavrin:b:open] nested"));
-    EXPECT_EQ(records[0]["content"], "x < y & \"z\"");
-    EXPECT_EQ(records[0]["timestamp"], 3.0);
-    EXPECT_EQ(records[1]["timestamp"], 210.0);
+    EXPECT_EQ(records[0].content, "x < y & \"z\"");
+    EXPECT_EQ(records[0].timestamp, 3.0);
+    EXPECT_EQ(records[1].timestamp, 210.0);
 }
 
 TEST_F(FcpSim, ARefusedImportChangesNothing) {
