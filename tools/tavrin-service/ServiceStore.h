@@ -1,0 +1,135 @@
+#pragma once
+// The local service's state: projects, videos, comments, upload sessions with
+// their stored parts, access tokens and a change feed, kept in one SQLite
+// database under the data folder, with the upload parts and the assembled
+// videos as files beside it.
+//
+// Durability: every change is committed (synchronous=FULL) before the call
+// returns, and a part's bytes are written to a temporary file, flushed and
+// renamed before the part is recorded, so a process killed at any moment
+// keeps every part and comment it has acknowledged, and never records a half
+// written part or video.
+//
+// Threads: every member may be called from any thread; calls are serialised
+// on one connection, except the assembly of a completed upload, which reads
+// and writes files without holding the lock.
+
+#include "common/Value.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace tavrin::service {
+
+// A refusal with the HTTP status and message the API answers with.
+struct ServiceError : std::runtime_error {
+    ServiceError(int status, const std::string& message, Value details = Value::object())
+        : std::runtime_error(message), status(status), details(std::move(details)) {}
+    int status;
+    Value details; // extra members of the JSON error object
+};
+
+struct UploadSession {
+    std::string id;
+    std::string videoId;
+    std::string projectId;
+    std::int64_t fileSize = 0;
+    std::int64_t totalChunks = 0;
+    std::string state; // "open" or "complete"
+
+    // The byte count chunk `index` must have.
+    std::int64_t expectedPartSize(std::int64_t index) const;
+};
+
+class ServiceStore {
+  public:
+    // Bytes per chunk of the upload protocol; every part but the last has exactly this size.
+    static constexpr std::int64_t chunkSize = 5'242'880;
+    static constexpr const char* demoProjectId = "demo";
+
+    // Opens (creating when missing) the database and folders under dataDir,
+    // and on the first start the demo project with its video and comments.
+    // Throws std::runtime_error when the folder or database cannot be used.
+    explicit ServiceStore(std::filesystem::path dataDir);
+    ~ServiceStore();
+    ServiceStore(const ServiceStore&) = delete;
+    ServiceStore& operator=(const ServiceStore&) = delete;
+
+    const std::filesystem::path& dataDir() const { return dataDir_; }
+
+    // The access token: `fixed` when given (stored, replacing earlier ones),
+    // otherwise the stored one, generated on the first start.
+    std::string accessToken(const std::optional<std::string>& fixed);
+    bool isValidToken(const std::string& token);
+    // The secret that signs chunk URLs, generated once and kept.
+    std::string signingKey();
+
+    // Projects, videos and comments as the API's JSON objects; absent when unknown.
+    std::optional<Value> project(const std::string& projectId);
+    std::optional<Value> video(const std::string& videoId);
+    Value videos(const std::string& projectId);
+    Value comments(const std::string& projectId);
+    // The project with its videos, comments and the change feed's cursor, read at once.
+    std::optional<Value> workspace(const std::string& projectId);
+
+    // Comments. `fields` holds the JSON members the client sent; throws
+    // ServiceError (400 bad input, 404 unknown) otherwise.
+    Value createComment(const std::string& projectId, const Value& fields);
+    Value updateComment(const std::string& commentId, const Value& fields);
+    void deleteComment(const std::string& commentId);
+
+    // The change feed of a project: the changes after `since` (a cursor from
+    // an earlier answer, 0 for all), waiting up to `wait` for the first one.
+    // Returns {"cursor": N, "changes": [...]}; wakes early when stop() is called.
+    Value changesSince(const std::string& projectId, std::int64_t since,
+                       std::chrono::milliseconds wait);
+    // Wakes every waiting change-feed reader; later waits return at once.
+    void stop();
+
+    // Uploads. Throw ServiceError with the status to answer.
+    UploadSession initiateUpload(const std::string& projectId, const std::string& fileName,
+                                 std::int64_t fileSize, std::int64_t totalChunks);
+    UploadSession upload(const std::string& uploadId);
+    // Where the bytes of a part being received go before storePart().
+    std::filesystem::path partTempPath(const std::string& uploadId);
+    // Moves a fully received part file into place and records it (replacing
+    // an earlier copy of the same part).
+    void storePart(const UploadSession& upload, std::int64_t index,
+                   const std::filesystem::path& received);
+    // Checks that every part is there with its size, assembles the video,
+    // records its size and SHA-256 and marks it ready. Returns the video.
+    // Completing a completed upload again answers the video unchanged.
+    Value completeUpload(const std::string& uploadId, std::int64_t totalChunks);
+
+  private:
+    void migrate();
+    void seedDemo();
+    void recoverInterrupted();
+    void recordChange(const std::string& projectId, const std::string& type, const std::string& id,
+                      const Value& object);
+    std::int64_t cursor();
+    std::optional<Value> commentLocked(const std::string& commentId);
+    std::optional<Value> videoLocked(const std::string& videoId);
+    std::optional<UploadSession> uploadLocked(const std::string& uploadId);
+    std::filesystem::path partsDir(const std::string& uploadId) const;
+    std::filesystem::path videoPath(const std::string& videoId) const;
+
+    std::filesystem::path dataDir_;
+    sqlite3* db_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopped_ = false;
+    std::set<std::string> assembling_;
+};
+
+} // namespace tavrin::service
