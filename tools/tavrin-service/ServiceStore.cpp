@@ -1,10 +1,12 @@
 #include "tools/tavrin-service/ServiceStore.h"
 
 #include <glib.h>
+#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,7 +221,8 @@ std::int64_t UploadSession::expectedPartSize(std::int64_t index) const {
     return std::min(ServiceStore::chunkSize, fileSize - index * ServiceStore::chunkSize);
 }
 
-ServiceStore::ServiceStore(fs::path dataDir) : dataDir_(std::move(dataDir)) {
+ServiceStore::ServiceStore(fs::path dataDir, bool syncToDisk)
+    : dataDir_(std::move(dataDir)), syncToDisk_(syncToDisk) {
     fs::create_directories(dataDir_ / "uploads");
     fs::create_directories(dataDir_ / "videos");
     const fs::path database = dataDir_ / "tavrin.db";
@@ -232,7 +235,10 @@ ServiceStore::ServiceStore(fs::path dataDir) : dataDir_(std::move(dataDir)) {
     }
     try {
         sqlite3_busy_timeout(db_, 5000);
-        exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
+        // In WAL mode NORMAL loses nothing when the process is killed; FULL
+        // also keeps the last commits through a power loss.
+        exec(db_, syncToDisk_ ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                              : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
         migrate();
         seedDemo();
         recoverInterrupted();
@@ -327,20 +333,15 @@ void ServiceStore::seedDemo() {
 
 void ServiceStore::recoverInterrupted() {
     std::lock_guard lock(mutex_);
-    // Part files of finished uploads whose clean-up a kill interrupted, and
-    // temporary files of parts or videos that were being written.
-    Statement done(db_, "SELECT id FROM uploads WHERE state = 'complete'");
-    while (done.step()) {
+    // A kill between moving a video into place and recording it ready leaves
+    // the file moved: it goes back, and completing again finishes the upload.
+    Statement open(db_, "SELECT id, video_id FROM uploads WHERE state = 'open'");
+    while (open.step()) {
         std::error_code ignored;
-        fs::remove_all(partsDir(done.text(0)), ignored);
+        if (!fs::exists(uploadDataPath(open.text(0)), ignored) &&
+            fs::exists(videoPath(open.text(1)), ignored))
+            fs::rename(videoPath(open.text(1)), uploadDataPath(open.text(0)), ignored);
     }
-    std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(dataDir_ / "uploads", ignored))
-        if (entry.path().extension() == ".tmp")
-            fs::remove(entry.path(), ignored);
-    for (const auto& entry : fs::directory_iterator(dataDir_ / "videos", ignored))
-        if (entry.path().extension() == ".tmp")
-            fs::remove(entry.path(), ignored);
 }
 
 std::string ServiceStore::accessToken(const std::optional<std::string>& fixed) {
@@ -604,12 +605,37 @@ void ServiceStore::stop() {
     changed_.notify_all();
 }
 
-fs::path ServiceStore::partsDir(const std::string& uploadId) const {
-    return dataDir_ / "uploads" / uploadId;
+fs::path ServiceStore::uploadDataPath(const std::string& uploadId) const {
+    return dataDir_ / "uploads" / (uploadId + ".data");
 }
 
 fs::path ServiceStore::videoPath(const std::string& videoId) const {
     return dataDir_ / "videos" / (videoId + ".mp4");
+}
+
+// What the service knows of an open upload between requests: the SHA-256 of
+// its first parts, digested as they arrived in order, and the parts being
+// received. Lost with the process; completing then digests the whole file.
+struct ServiceStore::UploadRuntime {
+    UploadRuntime() { reset(); }
+    ~UploadRuntime() { EVP_MD_CTX_free(sha); }
+    void reset() {
+        EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
+        hashedParts = 0;
+        ++generation;
+    }
+    EVP_MD_CTX* sha = EVP_MD_CTX_new();
+    std::int64_t hashedParts = 0; // parts [0, hashedParts) are in `sha`
+    std::uint64_t generation = 0; // changes whenever `sha` starts over
+    std::set<std::int64_t> receiving;
+};
+
+std::shared_ptr<ServiceStore::UploadRuntime>
+ServiceStore::runtimeLocked(const std::string& uploadId) {
+    auto& runtime = runtimes_[uploadId];
+    if (!runtime)
+        runtime = std::make_shared<UploadRuntime>();
+    return runtime;
 }
 
 UploadSession ServiceStore::initiateUpload(const std::string& projectId,
@@ -630,7 +656,15 @@ UploadSession ServiceStore::initiateUpload(const std::string& projectId,
     if (!Statement(db_, "SELECT 1 FROM projects WHERE id = ?").bind(1, projectId).step())
         throw ServiceError(404, "no project \"" + projectId + "\"");
     UploadSession session{newId("u-"), newId("v-"), projectId, fileSize, totalChunks, "open"};
-    fs::create_directories(partsDir(session.id));
+    // The parts are written into one file of the final size, each at its place.
+    {
+        int fd = ::open(uploadDataPath(session.id).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(fileSize)) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!sized)
+            throw std::runtime_error("cannot create " + uploadDataPath(session.id).string());
+    }
     Transaction transaction(db_);
     const std::string now = nowISO();
     Statement(db_, "INSERT INTO videos (id, project_id, name, status, created_at, updated_at) "
@@ -673,32 +707,137 @@ UploadSession ServiceStore::upload(const std::string& uploadId) {
     return *found;
 }
 
-fs::path ServiceStore::partTempPath(const std::string& uploadId) {
-    return partsDir(uploadId) / (randomHex(8) + ".tmp");
+struct ServiceStore::PartWriter::State {
+    ServiceStore* store;
+    UploadSession upload;
+    std::int64_t index;
+    std::int64_t expected;
+    std::int64_t received = 0;
+    std::int64_t flushed = 0;
+    int fd = -1;
+    std::vector<char> buffer;
+    std::shared_ptr<UploadRuntime> runtime;
+    // Set when this part follows the digested ones: the digest so far plus this part.
+    EVP_MD_CTX* sha = nullptr;
+    std::uint64_t generation = 0;
+    bool finished = false;
+};
+
+std::unique_ptr<ServiceStore::PartWriter> ServiceStore::beginPart(const UploadSession& upload,
+                                                                  std::int64_t index) {
+    return std::unique_ptr<PartWriter>(new PartWriter(*this, upload, index));
 }
 
-void ServiceStore::storePart(const UploadSession& upload, std::int64_t index,
-                             const fs::path& received) {
-    syncPath(received, false);
-    std::lock_guard lock(mutex_);
-    std::optional<UploadSession> current = uploadLocked(upload.id);
-    if (!current || current->state != "open" || assembling_.count(upload.id) != 0) {
-        std::error_code ignored;
-        fs::remove(received, ignored);
-        throw ServiceError(409, "the upload is already complete");
+ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, std::int64_t index)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.store = &store;
+    s.index = index;
+    s.expected = upload.expectedPartSize(index);
+    s.upload = std::move(upload);
+    s.fd = ::open(store.uploadDataPath(s.upload.id).c_str(), O_WRONLY | O_CLOEXEC);
+    if (s.fd < 0)
+        throw std::runtime_error("cannot open the data of upload " + s.upload.id);
+    s.buffer.reserve(1 << 20);
+    try {
+        std::lock_guard lock(store.mutex_);
+        std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
+        if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
+            throw ServiceError(409, "the upload is already complete");
+        s.runtime = store.runtimeLocked(s.upload.id);
+        if (!s.runtime->receiving.insert(index).second)
+            throw ServiceError(409, "chunk " + std::to_string(index) + " is being received");
+        // From here until finish() the part counts as missing.
+        Statement(store.db_, "DELETE FROM parts WHERE upload_id = ? AND chunk_index = ?")
+            .bind(1, s.upload.id)
+            .bind(2, index)
+            .run();
+        if (index < s.runtime->hashedParts)
+            s.runtime->reset(); // a part already digested changes
+        if (index == s.runtime->hashedParts) {
+            s.sha = EVP_MD_CTX_new();
+            EVP_MD_CTX_copy_ex(s.sha, s.runtime->sha);
+            s.generation = s.runtime->generation;
+        }
+    } catch (...) {
+        ::close(s.fd);
+        throw;
     }
-    const fs::path final = partsDir(upload.id) / (std::to_string(index) + ".part");
-    fs::rename(received, final);
-    syncPath(partsDir(upload.id), true);
-    Statement(db_, "INSERT OR REPLACE INTO parts (upload_id, chunk_index, size) VALUES (?, ?, ?)")
-        .bind(1, upload.id)
-        .bind(2, index)
-        .bind(3, static_cast<std::int64_t>(fs::file_size(final)))
+}
+
+ServiceStore::PartWriter::~PartWriter() {
+    State& s = *state_;
+    if (s.fd >= 0)
+        ::close(s.fd);
+    EVP_MD_CTX_free(s.sha);
+    std::lock_guard lock(s.store->mutex_);
+    s.runtime->receiving.erase(s.index);
+}
+
+bool ServiceStore::PartWriter::flush() {
+    State& s = *state_;
+    std::size_t done = 0;
+    while (done < s.buffer.size()) {
+        ssize_t n = ::pwrite(
+            s.fd, s.buffer.data() + done, s.buffer.size() - done,
+            static_cast<off_t>(s.index * chunkSize + s.flushed + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    if (s.sha != nullptr)
+        EVP_DigestUpdate(s.sha, s.buffer.data(), s.buffer.size());
+    s.flushed += static_cast<std::int64_t>(s.buffer.size());
+    s.buffer.clear();
+    return true;
+}
+
+bool ServiceStore::PartWriter::write(const char* data, std::size_t length) {
+    State& s = *state_;
+    if (s.received + static_cast<std::int64_t>(length) > s.expected)
+        return false;
+    s.received += static_cast<std::int64_t>(length);
+    while (length > 0) {
+        std::size_t room = s.buffer.capacity() - s.buffer.size();
+        std::size_t take = std::min(room, length);
+        s.buffer.insert(s.buffer.end(), data, data + take);
+        data += take;
+        length -= take;
+        if (s.buffer.size() == s.buffer.capacity() && !flush())
+            return false;
+    }
+    return true;
+}
+
+void ServiceStore::PartWriter::finish() {
+    State& s = *state_;
+    if (s.received != s.expected)
+        throw ServiceError(400, "chunk " + std::to_string(s.index) + " must have " +
+                                    std::to_string(s.expected) + " bytes");
+    if (!flush())
+        throw std::runtime_error("cannot write chunk " + std::to_string(s.index));
+    if (s.store->syncToDisk_ && ::fdatasync(s.fd) != 0)
+        throw std::runtime_error("cannot flush chunk " + std::to_string(s.index));
+    std::lock_guard lock(s.store->mutex_);
+    Statement(s.store->db_,
+              "INSERT OR REPLACE INTO parts (upload_id, chunk_index, size) VALUES (?, ?, ?)")
+        .bind(1, s.upload.id)
+        .bind(2, s.index)
+        .bind(3, s.received)
         .run();
+    if (s.sha != nullptr && s.generation == s.runtime->generation &&
+        s.runtime->hashedParts == s.index) {
+        std::swap(s.runtime->sha, s.sha);
+        s.runtime->hashedParts = s.index + 1;
+    }
+    s.finished = true;
 }
 
 Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t totalChunks) {
     UploadSession session;
+    std::shared_ptr<UploadRuntime> runtime;
     {
         std::lock_guard lock(mutex_);
         std::optional<UploadSession> found = uploadLocked(uploadId);
@@ -721,12 +860,9 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
         Value missing = Value::array();
         Value wrongSize = Value::array();
         for (std::int64_t i = 0; i < session.totalChunks; ++i) {
-            std::error_code error;
-            auto onDisk = fs::file_size(partsDir(uploadId) / (std::to_string(i) + ".part"), error);
-            if (sizes[static_cast<std::size_t>(i)] < 0 || error)
+            if (sizes[static_cast<std::size_t>(i)] < 0)
                 missing.push_back(i);
-            else if (static_cast<std::int64_t>(onDisk) != session.expectedPartSize(i) ||
-                     sizes[static_cast<std::size_t>(i)] != session.expectedPartSize(i))
+            else if (sizes[static_cast<std::size_t>(i)] != session.expectedPartSize(i))
                 wrongSize.push_back(i);
         }
         if (!missing.empty() || !wrongSize.empty()) {
@@ -738,75 +874,72 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
             throw ServiceError(409, message,
                                Value{{"missingParts", missing}, {"wrongSizeParts", wrongSize}});
         }
+        // Every part is recorded, so none is being received now, and none
+        // can start until the upload is complete.
         assembling_.insert(uploadId);
+        runtime = runtimeLocked(uploadId);
     }
 
-    // Assemble outside the lock: other requests go on meanwhile. The video is
-    // written under a temporary name and renamed once flushed.
-    const fs::path target = videoPath(session.videoId);
-    const fs::path temporary = target.string() + ".tmp";
+    // Digest the parts that did not arrive in order, then move the file into place.
+    const fs::path data = uploadDataPath(uploadId);
     std::string failure;
     std::string digest;
-    std::int64_t written = 0;
-    {
-        GChecksum* sha = g_checksum_new(G_CHECKSUM_SHA256);
-        std::FILE* out = std::fopen(temporary.c_str(), "wb");
+    std::int64_t size = -1;
+    int fd = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        failure = "cannot read " + data.string();
+    } else {
+        struct stat attributes {};
+        if (::fstat(fd, &attributes) == 0)
+            size = attributes.st_size;
         std::vector<char> buffer(1 << 20);
-        if (out == nullptr)
-            failure = "cannot create " + temporary.string();
-        for (std::int64_t i = 0; failure.empty() && i < session.totalChunks; ++i) {
-            const fs::path part = partsDir(uploadId) / (std::to_string(i) + ".part");
-            std::FILE* in = std::fopen(part.c_str(), "rb");
-            if (in == nullptr) {
-                failure = "cannot read " + part.string();
+        off_t at = static_cast<off_t>(runtime->hashedParts * chunkSize);
+        for (;;) {
+            ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                failure = "cannot read " + data.string();
+            if (n <= 0)
                 break;
-            }
-            std::size_t n;
-            while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-                g_checksum_update(sha, reinterpret_cast<const guchar*>(buffer.data()),
-                                  static_cast<gssize>(n));
-                if (std::fwrite(buffer.data(), 1, n, out) != n) {
-                    failure = "cannot write " + temporary.string();
-                    break;
-                }
-                written += static_cast<std::int64_t>(n);
-            }
-            if (std::ferror(in))
-                failure = "cannot read " + part.string();
-            std::fclose(in);
+            EVP_DigestUpdate(runtime->sha, buffer.data(), static_cast<std::size_t>(n));
+            at += n;
         }
-        if (out != nullptr && (std::fflush(out) != 0 || ::fsync(fileno(out)) != 0) &&
-            failure.empty())
-            failure = "cannot flush " + temporary.string();
-        if (out != nullptr)
-            std::fclose(out);
-        if (failure.empty() && written != session.fileSize)
-            failure = "the assembled file has " + std::to_string(written) + " bytes, not " +
-                      std::to_string(session.fileSize);
-        digest = g_checksum_get_string(sha);
-        g_checksum_free(sha);
+        if (failure.empty() && syncToDisk_ && ::fsync(fd) != 0)
+            failure = "cannot flush " + data.string();
+        ::close(fd);
+        unsigned char raw[EVP_MAX_MD_SIZE];
+        unsigned int rawLength = 0;
+        EVP_DigestFinal_ex(runtime->sha, raw, &rawLength);
+        static const char* digits = "0123456789abcdef";
+        for (unsigned int i = 0; i < rawLength; ++i) {
+            digest += digits[raw[i] >> 4];
+            digest += digits[raw[i] & 15];
+        }
     }
+    if (failure.empty() && size != session.fileSize)
+        failure = "the file has " + std::to_string(size) + " bytes, not " +
+                  std::to_string(session.fileSize);
     if (failure.empty()) {
         std::error_code error;
-        fs::rename(temporary, target, error);
+        fs::rename(data, videoPath(session.videoId), error);
         if (error)
             failure = "cannot move the video into place: " + error.message();
-        else
-            syncPath(target.parent_path(), true);
+        else if (syncToDisk_)
+            syncPath(dataDir_ / "videos", true);
     }
 
     std::lock_guard lock(mutex_);
     assembling_.erase(uploadId);
+    runtimes_.erase(uploadId);
     if (!failure.empty()) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
         // The parts stay, so completing again may still succeed.
-        throw ServiceError(500, "assembling the video failed: " + failure);
+        throw ServiceError(500, "completing the upload failed: " + failure);
     }
     Transaction transaction(db_);
     Statement(db_, "UPDATE videos SET status = 'ready', size = ?, sha256 = ?, updated_at = ? "
                    "WHERE id = ?")
-        .bind(1, written)
+        .bind(1, size)
         .bind(2, digest)
         .bind(3, nowISO())
         .bind(4, session.videoId)
@@ -817,8 +950,6 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
     recordChange(session.projectId, "video.updated", session.videoId, video);
     transaction.commit();
     changed_.notify_all();
-    std::error_code ignored;
-    fs::remove_all(partsDir(uploadId), ignored);
     return video;
 }
 

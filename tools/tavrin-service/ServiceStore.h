@@ -20,6 +20,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -60,7 +62,10 @@ class ServiceStore {
     // Opens (creating when missing) the database and folders under dataDir,
     // and on the first start the demo project with its video and comments.
     // Throws std::runtime_error when the folder or database cannot be used.
-    explicit ServiceStore(std::filesystem::path dataDir);
+    // syncToDisk: flush parts, videos and the database to the disk before
+    // acknowledging them, so they survive a power loss too (at the disk's
+    // speed); without it everything acknowledged survives a killed process.
+    explicit ServiceStore(std::filesystem::path dataDir, bool syncToDisk = false);
     ~ServiceStore();
     ServiceStore(const ServiceStore&) = delete;
     ServiceStore& operator=(const ServiceStore&) = delete;
@@ -100,15 +105,35 @@ class ServiceStore {
     UploadSession initiateUpload(const std::string& projectId, const std::string& fileName,
                                  std::int64_t fileSize, std::int64_t totalChunks);
     UploadSession upload(const std::string& uploadId);
-    // Where the bytes of a part being received go before storePart().
-    std::filesystem::path partTempPath(const std::string& uploadId);
-    // Moves a fully received part file into place and records it (replacing
-    // an earlier copy of the same part).
-    void storePart(const UploadSession& upload, std::int64_t index,
-                   const std::filesystem::path& received);
-    // Checks that every part is there with its size, assembles the video,
-    // records its size and SHA-256 and marks it ready. Returns the video.
-    // Completing a completed upload again answers the video unchanged.
+
+    // Receives one part's bytes into its place in the upload's file. A part
+    // is recorded only once all its bytes are written; receiving a part again
+    // forgets the earlier copy first, so a part is either whole or missing.
+    // Parts that arrive in order are digested as they arrive.
+    class PartWriter {
+      public:
+        ~PartWriter(); // without finish(): the part stays missing
+        PartWriter(const PartWriter&) = delete;
+        PartWriter& operator=(const PartWriter&) = delete;
+        // False when the bytes cannot be written or exceed the part's size.
+        bool write(const char* data, std::size_t length);
+        // Records the part; throws ServiceError 400 when its size is wrong.
+        void finish();
+
+      private:
+        friend class ServiceStore;
+        PartWriter(ServiceStore& store, UploadSession upload, std::int64_t index);
+        bool flush();
+        struct State;
+        std::unique_ptr<State> state_;
+    };
+    // Starts receiving part `index`; throws ServiceError 409 when the upload
+    // is complete or the same part is being received already.
+    std::unique_ptr<PartWriter> beginPart(const UploadSession& upload, std::int64_t index);
+
+    // Checks that every part is there with its size, moves the file into
+    // place, records its size and SHA-256 and marks the video ready. Returns
+    // the video. Completing a completed upload again answers it unchanged.
     Value completeUpload(const std::string& uploadId, std::int64_t totalChunks);
 
   private:
@@ -121,7 +146,9 @@ class ServiceStore {
     std::optional<Value> commentLocked(const std::string& commentId);
     std::optional<Value> videoLocked(const std::string& videoId);
     std::optional<UploadSession> uploadLocked(const std::string& uploadId);
-    std::filesystem::path partsDir(const std::string& uploadId) const;
+    std::filesystem::path uploadDataPath(const std::string& uploadId) const;
+    struct UploadRuntime;
+    std::shared_ptr<UploadRuntime> runtimeLocked(const std::string& uploadId);
     std::filesystem::path videoPath(const std::string& videoId) const;
 
     std::filesystem::path dataDir_;
@@ -129,7 +156,9 @@ class ServiceStore {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopped_ = false;
+    bool syncToDisk_;
     std::set<std::string> assembling_;
+    std::map<std::string, std::shared_ptr<UploadRuntime>> runtimes_;
 };
 
 } // namespace tavrin::service

@@ -128,8 +128,9 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 } // namespace
 
 TavrinService::TavrinService(Options options)
-    : options_(std::move(options)), store_(options_.dataDir), signer_(store_.signingKey()),
-      token_(store_.accessToken(options_.token)), server_(std::make_unique<httplib::Server>()) {
+    : options_(std::move(options)), store_(options_.dataDir, options_.syncToDisk),
+      signer_(store_.signingKey()), token_(store_.accessToken(options_.token)),
+      server_(std::make_unique<httplib::Server>()) {
     routes();
 }
 
@@ -393,29 +394,20 @@ void TavrinService::routes() {
                 if (request.get_header_value("Content-Length") != std::to_string(expected))
                     throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
                                                 std::to_string(expected) + " bytes");
-                const fs::path temporary = store_.partTempPath(uploadId);
-                std::FILE* out = std::fopen(temporary.c_str(), "wb");
-                if (out == nullptr)
-                    throw std::runtime_error("cannot create " + temporary.string());
-                std::int64_t received = 0;
-                bool writeFailed = false;
+                std::unique_ptr<ServiceStore::PartWriter> part = store_.beginPart(upload, index);
+                bool written = true;
                 bool complete = reader([&](const char* data, std::size_t length) {
-                    received += static_cast<std::int64_t>(length);
-                    writeFailed = writeFailed || received > expected ||
-                                  std::fwrite(data, 1, length, out) != length;
-                    return !writeFailed;
+                    written = part->write(data, length);
+                    return written;
                 });
                 drained = true;
-                bool closed = std::fclose(out) == 0;
-                if (!complete || writeFailed || !closed || received != expected) {
-                    std::error_code ignored;
-                    fs::remove(temporary, ignored);
-                    if (received != expected)
-                        throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
-                                                    std::to_string(expected) + " bytes");
+                if (!written)
                     throw std::runtime_error("cannot store chunk " + std::to_string(index));
-                }
-                store_.storePart(upload, index, temporary);
+                if (!complete)
+                    throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
+                                                std::to_string(expected) + " bytes");
+                part->finish();
+                const std::int64_t received = expected;
                 sendJSON(response, {{"stored", true}, {"chunkIndex", index}, {"size", received}});
             } catch (const ServiceError& error) {
                 drain();

@@ -32,6 +32,7 @@ class TavrinService {
         std::optional<std::string> token; // fixes the access token
         std::chrono::seconds chunkURLLifetime{3600};
         bool logRequests = true; // one line per request on standard error
+        bool syncToDisk = false; // see ServiceStore
     };
 
     // Opens the store (throws std::runtime_error when it cannot).

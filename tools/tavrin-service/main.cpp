@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
     app.add_option("--chunk-url-lifetime", lifetime,
                    "seconds a signed chunk URL stays valid (default 3600)")
         ->check(CLI::Range(0L, 7L * 24 * 3600));
+    app.add_flag("--fsync", options.syncToDisk,
+                 "flush every part, video and comment to the disk before acknowledging it, so it "
+                 "survives a power loss too (uploads then go at the disk's speed); without it "
+                 "everything acknowledged survives a killed service");
     app.add_flag("--quiet", quiet, "do not log one line per request on standard error");
     try {
         app.parse(argc, argv);

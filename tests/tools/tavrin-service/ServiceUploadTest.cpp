@@ -243,22 +243,29 @@ TEST_F(AServiceUpload, CompletesOnlyWithEveryPartOfItsSizeAndTakesARepeatedPart)
 }
 
 TEST_F(AServiceUpload, KeepsPartsAndResultsAcrossAKill) {
-    auto upload = initiate(kChunk + 3);
-    ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'p')).status, 200);
-    const std::string token = service->token();
-    service->kill();
-    service->restart();
-    EXPECT_EQ(service->token(), token) << "the generated token is kept";
-    ASSERT_EQ(put(chunkURL(upload, 1, 2), bytes(3, 'q')).status, 200);
-    Answer done = complete(upload, 2);
-    ASSERT_EQ(done.status, 200) << done.body;
+    // Flushed to the disk or not, what was acknowledged survives a kill.
+    for (bool flushed : {false, true}) {
+        SCOPED_TRACE(flushed ? "--fsync" : "default");
+        service = std::make_unique<ServiceProcess>(data.path(),
+                                                   flushed ? std::vector<std::string>{"--fsync"}
+                                                           : std::vector<std::string>{});
+        auto upload = initiate(kChunk + 3);
+        ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'p')).status, 200);
+        const std::string token = service->token();
+        service->kill();
+        service->restart();
+        EXPECT_EQ(service->token(), token) << "the generated token is kept";
+        ASSERT_EQ(put(chunkURL(upload, 1, 2), bytes(3, 'q')).status, 200);
+        Answer done = complete(upload, 2);
+        ASSERT_EQ(done.status, 200) << done.body;
 
-    service->kill();
-    service->restart();
-    Answer video = get("/api/videos/" + upload.second);
-    EXPECT_EQ(video.body.at("status"), "ready");
-    EXPECT_EQ(video.body.at("size"), kChunk + 3);
-    EXPECT_EQ(video.body.at("sha256"), sha256(bytes(kChunk, 'p') + bytes(3, 'q')));
+        service->kill();
+        service->restart();
+        Answer video = get("/api/videos/" + upload.second);
+        EXPECT_EQ(video.body.at("status"), "ready");
+        EXPECT_EQ(video.body.at("size"), kChunk + 3);
+        EXPECT_EQ(video.body.at("sha256"), sha256(bytes(kChunk, 'p') + bytes(3, 'q')));
+    }
 }
 
 } // namespace
