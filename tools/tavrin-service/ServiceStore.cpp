@@ -1,5 +1,7 @@
 #include "tools/tavrin-service/ServiceStore.h"
 
+#include "tools/tavrin-service/PartPipeline.h"
+
 #include <glib.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
@@ -715,7 +717,7 @@ struct ServiceStore::PartWriter::State {
     std::int64_t received = 0;
     std::int64_t flushed = 0;
     int fd = -1;
-    std::vector<char> buffer;
+    std::unique_ptr<PartPipeline> pipeline; // stores and digests on a thread of its own
     std::shared_ptr<UploadRuntime> runtime;
     // Set when this part follows the digested ones: the digest so far plus this part.
     EVP_MD_CTX* sha = nullptr;
@@ -738,7 +740,6 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     s.fd = ::open(store.uploadDataPath(s.upload.id).c_str(), O_WRONLY | O_CLOEXEC);
     if (s.fd < 0)
         throw std::runtime_error("cannot open the data of upload " + s.upload.id);
-    s.buffer.reserve(1 << 20);
     try {
         std::lock_guard lock(store.mutex_);
         std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
@@ -763,10 +764,28 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         ::close(s.fd);
         throw;
     }
+    s.pipeline = std::make_unique<PartPipeline>([&s](const char* data, std::size_t length) {
+        std::size_t done = 0;
+        while (done < length) {
+            ssize_t n = ::pwrite(s.fd, data + done, length - done,
+                                 static_cast<off_t>(s.index * chunkSize + s.flushed +
+                                                    static_cast<std::int64_t>(done)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        if (s.sha != nullptr)
+            EVP_DigestUpdate(s.sha, data, length);
+        s.flushed += static_cast<std::int64_t>(length);
+        return true;
+    });
 }
 
 ServiceStore::PartWriter::~PartWriter() {
     State& s = *state_;
+    s.pipeline.reset(); // stops its thread before the file is closed
     if (s.fd >= 0)
         ::close(s.fd);
     EVP_MD_CTX_free(s.sha);
@@ -774,41 +793,12 @@ ServiceStore::PartWriter::~PartWriter() {
     s.runtime->receiving.erase(s.index);
 }
 
-bool ServiceStore::PartWriter::flush() {
-    State& s = *state_;
-    std::size_t done = 0;
-    while (done < s.buffer.size()) {
-        ssize_t n = ::pwrite(
-            s.fd, s.buffer.data() + done, s.buffer.size() - done,
-            static_cast<off_t>(s.index * chunkSize + s.flushed + static_cast<std::int64_t>(done)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    if (s.sha != nullptr)
-        EVP_DigestUpdate(s.sha, s.buffer.data(), s.buffer.size());
-    s.flushed += static_cast<std::int64_t>(s.buffer.size());
-    s.buffer.clear();
-    return true;
-}
-
 bool ServiceStore::PartWriter::write(const char* data, std::size_t length) {
     State& s = *state_;
     if (s.received + static_cast<std::int64_t>(length) > s.expected)
         return false;
     s.received += static_cast<std::int64_t>(length);
-    while (length > 0) {
-        std::size_t room = s.buffer.capacity() - s.buffer.size();
-        std::size_t take = std::min(room, length);
-        s.buffer.insert(s.buffer.end(), data, data + take);
-        data += take;
-        length -= take;
-        if (s.buffer.size() == s.buffer.capacity() && !flush())
-            return false;
-    }
-    return true;
+    return s.pipeline->push(data, length);
 }
 
 void ServiceStore::PartWriter::finish() {
@@ -816,7 +806,7 @@ void ServiceStore::PartWriter::finish() {
     if (s.received != s.expected)
         throw ServiceError(400, "chunk " + std::to_string(s.index) + " must have " +
                                     std::to_string(s.expected) + " bytes");
-    if (!flush())
+    if (!s.pipeline->close())
         throw std::runtime_error("cannot write chunk " + std::to_string(s.index));
     if (s.store->syncToDisk_ && ::fdatasync(s.fd) != 0)
         throw std::runtime_error("cannot flush chunk " + std::to_string(s.index));

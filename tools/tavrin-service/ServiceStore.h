@@ -123,7 +123,6 @@ class ServiceStore {
       private:
         friend class ServiceStore;
         PartWriter(ServiceStore& store, UploadSession upload, std::int64_t index);
-        bool flush();
         struct State;
         std::unique_ptr<State> state_;
     };

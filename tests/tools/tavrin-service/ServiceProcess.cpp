@@ -19,10 +19,10 @@ extern char** environ;
 
 namespace tavrin::testing {
 
-TempFolder::TempFolder() {
-    char pattern[] = "/tmp/tavrin-service-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
+TempFolder::TempFolder(const std::string& parent) {
+    std::string pattern = parent + "/tavrin-service-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed in " + parent);
     path_ = pattern;
 }
 

@@ -10,10 +10,10 @@
 
 namespace tavrin::testing {
 
-// A fresh folder under /tmp, removed with everything in it on destruction.
+// A fresh folder under `parent`, removed with everything in it on destruction.
 class TempFolder {
   public:
-    TempFolder();
+    explicit TempFolder(const std::string& parent = "/tmp");
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
