@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <fstream>
+#include <future>
+#include <thread>
 
 using namespace tavrin;
 using namespace tavrin::testing;
@@ -266,6 +269,49 @@ TEST_F(AServiceUpload, KeepsPartsAndResultsAcrossAKill) {
         EXPECT_EQ(video.body.at("size"), kChunk + 3);
         EXPECT_EQ(video.body.at("sha256"), sha256(bytes(kChunk, 'p') + bytes(3, 'q')));
     }
+}
+
+TEST_F(AServiceUpload, NeverCompletesWithAPartCutOffByAKill) {
+    auto upload = initiate(kChunk + 1);
+    ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'A')).status, 200);
+    ASSERT_EQ(put(chunkURL(upload, 1, 2), bytes(1, 'A')).status, 200);
+
+    // Part 0 is sent again with other bytes, and the service is killed once
+    // it has begun to write them over the first copy.
+    const std::string url = chunkURL(upload, 0, 2);
+    std::atomic<bool> killed{false};
+    auto sending = std::async(std::launch::async, [&] {
+        httplib::Client c(url.substr(0, url.find("/api/")));
+        return c.Put(
+            url.substr(url.find("/api/")), static_cast<std::size_t>(kChunk),
+            [&](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset < 2u << 20)
+                    return sink.write(bytes(1 << 20, 'B').data(), 1 << 20);
+                while (!killed)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return false;
+            },
+            "application/octet-stream");
+    });
+    const std::string file = data.path() + "/uploads/" + upload.first + ".data";
+    auto overwritten = [&] {
+        std::ifstream in(file, std::ios::binary);
+        return in.get() == 'B';
+    };
+    for (int i = 0; i < 2000 && !overwritten(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(overwritten());
+    service->kill();
+    killed = true;
+    sending.wait();
+
+    service->restart();
+    Answer refused = complete(upload, 2);
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_EQ(refused.body.at("missingParts"), Value({0}));
+    EXPECT_EQ(get("/api/videos/" + upload.second).body.at("status"), "uploading");
+    ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'C')).status, 200);
+    EXPECT_EQ(complete(upload, 2).body.at("sha256"), sha256(bytes(kChunk, 'C') + bytes(1, 'A')));
 }
 
 } // namespace
