@@ -924,6 +924,15 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
     runtimes_.erase(uploadId);
     if (!failure.empty()) {
         // The parts stay, so completing again may still succeed.
+        Transaction transaction(db_);
+        Statement(db_, "UPDATE videos SET status = 'failed', updated_at = ? WHERE id = ?")
+            .bind(1, nowISO())
+            .bind(2, session.videoId)
+            .run();
+        recordChange(session.projectId, "video.updated", session.videoId,
+                     *videoLocked(session.videoId));
+        transaction.commit();
+        changed_.notify_all();
         throw ServiceError(500, "completing the upload failed: " + failure);
     }
     Transaction transaction(db_);

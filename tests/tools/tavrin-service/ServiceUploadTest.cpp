@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -312,6 +313,20 @@ TEST_F(AServiceUpload, NeverCompletesWithAPartCutOffByAKill) {
     EXPECT_EQ(get("/api/videos/" + upload.second).body.at("status"), "uploading");
     ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'C')).status, 200);
     EXPECT_EQ(complete(upload, 2).body.at("sha256"), sha256(bytes(kChunk, 'C') + bytes(1, 'A')));
+}
+
+TEST_F(AServiceUpload, MarksTheVideoFailedWhenItsDataIsLost) {
+    auto upload = initiate(10);
+    ASSERT_EQ(put(chunkURL(upload, 0, 1), bytes(10, 'x')).status, 200);
+    std::filesystem::remove(data.path() + "/uploads/" + upload.first + ".data");
+    Answer failed = complete(upload, 1);
+    EXPECT_EQ(failed.status, 500);
+    EXPECT_TRUE(failed.body.contains("error"));
+    Answer video = get("/api/videos/" + upload.second);
+    EXPECT_EQ(video.body.at("status"), "failed");
+    EXPECT_EQ(video.body.at("sha256"), nullptr);
+    // A part cannot be put into a lost file (it would assemble a video with holes).
+    EXPECT_EQ(put(chunkURL(upload, 0, 1), bytes(10, 'x')).status, 500);
 }
 
 } // namespace
