@@ -1,9 +1,9 @@
 #include "tools/tavrin-service/ServiceStore.h"
 
 #include "tools/tavrin-service/PartPipeline.h"
+#include "tools/tavrin-service/UploadDigest.h"
 
 #include <glib.h>
-#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -159,6 +159,15 @@ void syncPath(const fs::path& path, bool directory) {
     ::close(fd);
     if (rc != 0)
         throw std::runtime_error("cannot flush " + path.string());
+}
+
+bool trySyncPath(const fs::path& path, bool directory) {
+    try {
+        syncPath(path, directory);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 const char* kCommentColumns =
@@ -615,28 +624,27 @@ fs::path ServiceStore::videoPath(const std::string& videoId) const {
     return dataDir_ / "videos" / (videoId + ".mp4");
 }
 
-// What the service knows of an open upload between requests: the SHA-256 of
-// its first parts, digested as they arrived in order, and the parts being
-// received. Lost with the process; completing then digests the whole file.
+// What the service knows of an open upload between requests: the parts being
+// received, and the digest of its file so far. Lost with the process; it is
+// made again from the recorded parts.
 struct ServiceStore::UploadRuntime {
-    UploadRuntime() { reset(); }
-    ~UploadRuntime() { EVP_MD_CTX_free(sha); }
-    void reset() {
-        EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
-        hashedParts = 0;
-        ++generation;
-    }
-    EVP_MD_CTX* sha = EVP_MD_CTX_new();
-    std::int64_t hashedParts = 0; // parts [0, hashedParts) are in `sha`
-    std::uint64_t generation = 0; // changes whenever `sha` starts over
     std::set<std::int64_t> receiving;
+    std::unique_ptr<UploadDigest> digest;
 };
 
 std::shared_ptr<ServiceStore::UploadRuntime>
-ServiceStore::runtimeLocked(const std::string& uploadId) {
-    auto& runtime = runtimes_[uploadId];
-    if (!runtime)
+ServiceStore::runtimeLocked(const UploadSession& upload) {
+    auto& runtime = runtimes_[upload.id];
+    if (!runtime) {
+        std::set<std::int64_t> stored;
+        Statement rows(db_, "SELECT chunk_index FROM parts WHERE upload_id = ?");
+        rows.bind(1, upload.id);
+        while (rows.step())
+            stored.insert(rows.integer(0));
         runtime = std::make_shared<UploadRuntime>();
+        runtime->digest = std::make_unique<UploadDigest>(uploadDataPath(upload.id), upload.fileSize,
+                                                         chunkSize, stored);
+    }
     return runtime;
 }
 
@@ -719,10 +727,6 @@ struct ServiceStore::PartWriter::State {
     int fd = -1;
     std::unique_ptr<PartPipeline> pipeline; // stores and digests on a thread of its own
     std::shared_ptr<UploadRuntime> runtime;
-    // Set when this part follows the digested ones: the digest so far plus this part.
-    EVP_MD_CTX* sha = nullptr;
-    std::uint64_t generation = 0;
-    bool finished = false;
 };
 
 std::unique_ptr<ServiceStore::PartWriter> ServiceStore::beginPart(const UploadSession& upload,
@@ -745,7 +749,7 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
         if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
             throw ServiceError(409, "the upload is already complete");
-        s.runtime = store.runtimeLocked(s.upload.id);
+        s.runtime = store.runtimeLocked(s.upload);
         if (!s.runtime->receiving.insert(index).second)
             throw ServiceError(409, "chunk " + std::to_string(index) + " is being received");
         // From here until finish() the part counts as missing.
@@ -753,13 +757,7 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
             .bind(1, s.upload.id)
             .bind(2, index)
             .run();
-        if (index < s.runtime->hashedParts)
-            s.runtime->reset(); // a part already digested changes
-        if (index == s.runtime->hashedParts) {
-            s.sha = EVP_MD_CTX_new();
-            EVP_MD_CTX_copy_ex(s.sha, s.runtime->sha);
-            s.generation = s.runtime->generation;
-        }
+        s.runtime->digest->partChanging(index);
     } catch (...) {
         ::close(s.fd);
         throw;
@@ -776,8 +774,6 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
                 return false;
             done += static_cast<std::size_t>(n);
         }
-        if (s.sha != nullptr)
-            EVP_DigestUpdate(s.sha, data, length);
         s.flushed += static_cast<std::int64_t>(length);
         return true;
     });
@@ -788,7 +784,6 @@ ServiceStore::PartWriter::~PartWriter() {
     s.pipeline.reset(); // stops its thread before the file is closed
     if (s.fd >= 0)
         ::close(s.fd);
-    EVP_MD_CTX_free(s.sha);
     std::lock_guard lock(s.store->mutex_);
     s.runtime->receiving.erase(s.index);
 }
@@ -817,12 +812,7 @@ void ServiceStore::PartWriter::finish() {
         .bind(2, s.index)
         .bind(3, s.received)
         .run();
-    if (s.sha != nullptr && s.generation == s.runtime->generation &&
-        s.runtime->hashedParts == s.index) {
-        std::swap(s.runtime->sha, s.sha);
-        s.runtime->hashedParts = s.index + 1;
-    }
-    s.finished = true;
+    s.runtime->digest->partStored(s.index);
 }
 
 Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t totalChunks) {
@@ -867,46 +857,21 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
         // Every part is recorded, so none is being received now, and none
         // can start until the upload is complete.
         assembling_.insert(uploadId);
-        runtime = runtimeLocked(uploadId);
+        runtime = runtimeLocked(session);
     }
 
-    // Digest the parts that did not arrive in order, then move the file into place.
+    // Digest what the digest thread has not, then move the file into place.
     const fs::path data = uploadDataPath(uploadId);
     std::string failure;
-    std::string digest;
+    std::optional<std::string> digest = runtime->digest->finish();
     std::int64_t size = -1;
-    int fd = ::open(data.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::error_code error;
+    if (auto bytes = fs::file_size(data, error); !error)
+        size = static_cast<std::int64_t>(bytes);
+    if (!digest || error)
         failure = "cannot read " + data.string();
-    } else {
-        struct stat attributes {};
-        if (::fstat(fd, &attributes) == 0)
-            size = attributes.st_size;
-        std::vector<char> buffer(1 << 20);
-        off_t at = static_cast<off_t>(runtime->hashedParts * chunkSize);
-        for (;;) {
-            ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                failure = "cannot read " + data.string();
-            if (n <= 0)
-                break;
-            EVP_DigestUpdate(runtime->sha, buffer.data(), static_cast<std::size_t>(n));
-            at += n;
-        }
-        if (failure.empty() && syncToDisk_ && ::fsync(fd) != 0)
-            failure = "cannot flush " + data.string();
-        ::close(fd);
-        unsigned char raw[EVP_MAX_MD_SIZE];
-        unsigned int rawLength = 0;
-        EVP_DigestFinal_ex(runtime->sha, raw, &rawLength);
-        static const char* digits = "0123456789abcdef";
-        for (unsigned int i = 0; i < rawLength; ++i) {
-            digest += digits[raw[i] >> 4];
-            digest += digits[raw[i] & 15];
-        }
-    }
+    else if (syncToDisk_ && !trySyncPath(data, false))
+        failure = "cannot flush " + data.string();
     if (failure.empty() && size != session.fileSize)
         failure = "the file has " + std::to_string(size) + " bytes, not " +
                   std::to_string(session.fileSize);
@@ -915,8 +880,8 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
         fs::rename(data, videoPath(session.videoId), error);
         if (error)
             failure = "cannot move the video into place: " + error.message();
-        else if (syncToDisk_)
-            syncPath(dataDir_ / "videos", true);
+        else if (syncToDisk_ && !trySyncPath(dataDir_ / "videos", true))
+            failure = "cannot flush the videos folder";
     }
 
     std::lock_guard lock(mutex_);
@@ -939,7 +904,7 @@ Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t tot
     Statement(db_, "UPDATE videos SET status = 'ready', size = ?, sha256 = ?, updated_at = ? "
                    "WHERE id = ?")
         .bind(1, size)
-        .bind(2, digest)
+        .bind(2, *digest)
         .bind(3, nowISO())
         .bind(4, session.videoId)
         .run();

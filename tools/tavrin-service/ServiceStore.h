@@ -147,7 +147,7 @@ class ServiceStore {
     std::optional<UploadSession> uploadLocked(const std::string& uploadId);
     std::filesystem::path uploadDataPath(const std::string& uploadId) const;
     struct UploadRuntime;
-    std::shared_ptr<UploadRuntime> runtimeLocked(const std::string& uploadId);
+    std::shared_ptr<UploadRuntime> runtimeLocked(const UploadSession& upload);
     std::filesystem::path videoPath(const std::string& videoId) const;
 
     std::filesystem::path dataDir_;
