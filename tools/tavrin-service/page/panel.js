@@ -15,6 +15,7 @@
     sequence: null,          // the sequence info dictionary, or null
     playhead: 0,             // seconds
     playheadEvents: 0,       // playhead events received so far
+    sequenceEvents: 0,       // sequence events received so far
     comments: new Map(),     // id -> comment
     videos: new Map(),       // id -> video
     cursor: 0,               // change feed position
@@ -132,7 +133,7 @@
   function renderEditor() {
     var editor = $('editor-state');
     editor.textContent = bridge ? (state.connected ? 'Editor: connected' : 'Editor: waiting') : 'Editor: no bridge';
-    editor.className = 'pill ' + (state.connected ? 'ok' : bridge ? 'pending' : 'bad');
+    editor.className = 'pill ' + (!bridge ? 'bad' : state.connected ? 'ok' : 'pending');
     $('sequence').textContent = state.sequence
       ? state.sequence.name + (frameRate() ? ' · ' + frameRate() + ' fps' : '')
       : 'No active sequence';
@@ -146,12 +147,14 @@
   }
 
   function readTimeline() {
+    // A sequence or playhead event that arrives before the answer is newer than it.
+    var sequenceSeen = state.sequenceEvents;
     command('getTimeline', {}, 'Reading the active sequence').then(function (info) {
+      if (sequenceSeen !== state.sequenceEvents) return;
       state.sequence = info && typeof info === 'object' ? info : null;
       renderEditor();
       renderComments();
     });
-    // A playhead event that arrives before the answer is newer than it.
     var seen = state.playheadEvents;
     command('getPlayhead', {}, 'Reading the playhead').then(function (seconds) {
       if (typeof seconds === 'number' && seen === state.playheadEvents) state.playhead = seconds;
@@ -166,6 +169,7 @@
   });
   window.addEventListener('fcp:sequence-changed', function (event) {
     state.sequence = event.detail || null;
+    state.sequenceEvents++;
     renderEditor();
     renderComments();
   });
