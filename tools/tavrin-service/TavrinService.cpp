@@ -85,13 +85,19 @@ std::optional<std::int64_t> integerParam(const Request& request, const char* key
 // The host a loopback client names; anything else (a DNS name rebound to
 // 127.0.0.1 by a web page) is refused, so pages elsewhere cannot reach the API.
 bool isLoopbackHost(const std::string& hostHeader) {
-    std::string host = hostHeader;
-    if (!host.empty() && host[0] == '[') {
-        host = host.substr(0, host.find(']') + 1);
-    } else if (auto colon = host.rfind(':'); colon != std::string::npos) {
-        host = host.substr(0, colon);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+        const std::string host = name;
+        if (hostHeader == host)
+            return true;
+        // The port, when given, is digits only: the header also becomes part
+        // of the chunk URLs.
+        if (hostHeader.size() > host.size() + 1 && hostHeader.compare(0, host.size(), host) == 0 &&
+            hostHeader[host.size()] == ':' &&
+            hostHeader.find_first_not_of("0123456789", host.size() + 1) == std::string::npos &&
+            hostHeader.size() - host.size() - 1 <= 5)
+            return true;
     }
-    return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
+    return false;
 }
 
 std::string htmlEscape(const std::string& text) {
