@@ -228,4 +228,37 @@ TEST_F(AReviewPage, ShowsEveryFailedAnswer) {
                      {"outputFolder", "/home/zoë/Exports"}}));
 }
 
+TEST_F(AReviewPage, ShowsUploadsAsTheyCompleteAndSendsItsOtherCommands) {
+    auto initiated = call(
+        "POST", "/api/videos/chunked-upload/initiate",
+        {{"fileName", "Cut 3.mp4"}, {"fileSize", 0}, {"totalChunks", 0}, {"projectId", "demo"}});
+    ASSERT_TRUE(initiated);
+    const Value upload = parseJSON(initiated->body).value();
+    const std::string badge = "(document.querySelector('#videos li[data-id=\"" +
+                              upload.at("videoId").get<std::string>() +
+                              "\"] .badge') || {}).textContent || null";
+    ASSERT_TRUE(runMainLoopUntil([&] { return query(badge) == "uploading"; }));
+    ASSERT_TRUE(call("POST", "/api/videos/chunked-upload/complete",
+                     {{"uploadId", upload.at("uploadId")},
+                      {"videoId", upload.at("videoId")},
+                      {"totalChunks", 0}}));
+    EXPECT_TRUE(runMainLoopUntil([&] { return query(badge) == "ready"; }));
+
+    webView->evaluateJavaScript("document.getElementById('sync-all').click();"
+                                "document.getElementById('open-browser').click();",
+                                nullptr);
+    ASSERT_TRUE(waitForMessage("syncAllComments"));
+    const Value all = messagesNamed("syncAllComments")[0].at("comments");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1], (Value{{"id", "demo-c2"},
+                             {"timestamp", 5.5},
+                             {"timestampEnd", 8.0},
+                             {"userName", "Zoë"},
+                             {"content", "Musique trop forte ici — baisser de 3 dB ✂️"},
+                             {"resolved", false}}));
+    ASSERT_TRUE(waitForMessage("openURL"));
+    EXPECT_EQ(messagesNamed("openURL")[0].at("url"),
+              service->url() + "/fcp-panel/login?project=demo");
+}
+
 } // namespace
