@@ -1,18 +1,18 @@
 #pragma once
 // The local service's state: projects, videos, comments, upload sessions with
 // their stored parts, access tokens and a change feed, kept in one SQLite
-// database under the data folder, with the upload parts and the assembled
-// videos as files beside it.
+// database under the data folder; each open upload's bytes in one file under
+// uploads/, each finished video under videos/.
 //
-// Durability: every change is committed (synchronous=FULL) before the call
-// returns, and a part's bytes are written to a temporary file, flushed and
-// renamed before the part is recorded, so a process killed at any moment
-// keeps every part and comment it has acknowledged, and never records a half
-// written part or video.
+// Durability: every change is committed before the call returns, and a part
+// is recorded only after all its bytes are written (a part received again is
+// forgotten before it is overwritten), so a process killed at any moment keeps
+// every part and comment it has acknowledged, and never completes an upload
+// with a part cut short. With syncToDisk this holds through a power loss too.
 //
 // Threads: every member may be called from any thread; calls are serialised
-// on one connection, except the assembly of a completed upload, which reads
-// and writes files without holding the lock.
+// on one connection, except the bytes of parts and the digest of an upload,
+// which are written and read without holding the lock.
 
 #include "common/Value.h"
 
@@ -156,7 +156,7 @@ class ServiceStore {
     std::condition_variable changed_;
     bool stopped_ = false;
     bool syncToDisk_;
-    std::set<std::string> assembling_;
+    std::set<std::string> assembling_; // uploads being completed
     std::map<std::string, std::shared_ptr<UploadRuntime>> runtimes_;
 };
 

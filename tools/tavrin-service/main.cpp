@@ -23,7 +23,7 @@ Serves, on http://127.0.0.1:PORT only:
   /api/videos/chunked-upload/...   the chunked upload API (bearer token; chunk URLs are signed)
   /api/videos/ID                   one video: status, size, sha256
 
-State (SQLite database tavrin.db, uploaded parts, assembled videos) lives in the
+State (SQLite database tavrin.db, unfinished uploads, finished videos) lives in the
 data folder; delete the folder to start afresh. The first start creates the
 project "demo" and an access token, kept for later starts unless --token is given.
 
