@@ -725,7 +725,7 @@ struct ServiceStore::PartWriter::State {
     std::int64_t received = 0;
     std::int64_t flushed = 0;
     int fd = -1;
-    std::unique_ptr<PartPipeline> pipeline; // stores and digests on a thread of its own
+    std::unique_ptr<PartPipeline> pipeline; // writes the bytes on a thread of its own
     std::shared_ptr<UploadRuntime> runtime;
 };
 
@@ -744,6 +744,7 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     s.fd = ::open(store.uploadDataPath(s.upload.id).c_str(), O_WRONLY | O_CLOEXEC);
     if (s.fd < 0)
         throw std::runtime_error("cannot open the data of upload " + s.upload.id);
+    bool receiving = false;
     try {
         std::lock_guard lock(store.mutex_);
         std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
@@ -752,31 +753,40 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         s.runtime = store.runtimeLocked(s.upload);
         if (!s.runtime->receiving.insert(index).second)
             throw ServiceError(409, "chunk " + std::to_string(index) + " is being received");
+        receiving = true;
         // From here until finish() the part counts as missing.
         Statement(store.db_, "DELETE FROM parts WHERE upload_id = ? AND chunk_index = ?")
             .bind(1, s.upload.id)
             .bind(2, index)
             .run();
         s.runtime->digest->partChanging(index);
+        s.pipeline = std::make_unique<PartPipeline>(
+            [&s](const char* data, std::size_t length) { return storeBytes(s, data, length); });
     } catch (...) {
         ::close(s.fd);
+        if (receiving) {
+            std::lock_guard lock(store.mutex_);
+            s.runtime->receiving.erase(index);
+        }
         throw;
     }
-    s.pipeline = std::make_unique<PartPipeline>([&s](const char* data, std::size_t length) {
-        std::size_t done = 0;
-        while (done < length) {
-            ssize_t n = ::pwrite(s.fd, data + done, length - done,
-                                 static_cast<off_t>(s.index * chunkSize + s.flushed +
-                                                    static_cast<std::int64_t>(done)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        s.flushed += static_cast<std::int64_t>(length);
-        return true;
-    });
+}
+
+// Writes the next bytes of a part at their place in the upload's file.
+bool ServiceStore::PartWriter::storeBytes(State& s, const char* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pwrite(
+            s.fd, data + done, length - done,
+            static_cast<off_t>(s.index * chunkSize + s.flushed + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    s.flushed += static_cast<std::int64_t>(length);
+    return true;
 }
 
 ServiceStore::PartWriter::~PartWriter() {

@@ -124,6 +124,7 @@ class ServiceStore {
         friend class ServiceStore;
         PartWriter(ServiceStore& store, UploadSession upload, std::int64_t index);
         struct State;
+        static bool storeBytes(State& s, const char* data, std::size_t length);
         std::unique_ptr<State> state_;
     };
     // Starts receiving part `index`; throws ServiceError 409 when the upload
