@@ -396,6 +396,8 @@ void TavrinService::routes() {
                 UploadSession upload = store_.upload(uploadId);
                 if (upload.state != "open")
                     throw ServiceError(409, "the upload is already complete");
+                if (index >= upload.totalChunks) // only a signed index gets here
+                    throw ServiceError(400, "\"chunkIndex\" is out of range");
                 const std::int64_t expected = upload.expectedPartSize(index);
                 if (request.get_header_value("Content-Length") != std::to_string(expected))
                     throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
@@ -413,8 +415,7 @@ void TavrinService::routes() {
                     throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
                                                 std::to_string(expected) + " bytes");
                 part->finish();
-                const std::int64_t received = expected;
-                sendJSON(response, {{"stored", true}, {"chunkIndex", index}, {"size", received}});
+                sendJSON(response, {{"stored", true}, {"chunkIndex", index}, {"size", expected}});
             } catch (const ServiceError& error) {
                 drain();
                 sendError(response, error.status, error.what(), error.details);
