@@ -41,9 +41,12 @@ void UploadDigest::restart() {
 void UploadDigest::partChanging(std::int64_t index) {
     std::lock_guard lock(mutex_);
     stored_.erase(index);
+    // Only the part after the digested ones can be in progress; a digest of
+    // it, or of anything after a part already digested, is dropped.
     if (index < digestedParts_)
         restart();
-    ++generation_; // a digest of this part in progress is dropped
+    if (index <= digestedParts_)
+        ++generation_;
 }
 
 void UploadDigest::partStored(std::int64_t index) {
