@@ -4,13 +4,49 @@
 
 namespace tavrin::service {
 
+namespace {
+
+// Buffers kept for the next parts: a fresh megabyte each time would be
+// mapped, faulted in, zeroed and unmapped again for every part.
+class BufferPool {
+  public:
+    std::vector<char> take(std::size_t size) {
+        std::lock_guard lock(mutex_);
+        for (auto it = free_.begin(); it != free_.end(); ++it)
+            if (it->capacity() == size) {
+                std::vector<char> buffer = std::move(*it);
+                free_.erase(it);
+                return buffer;
+            }
+        std::vector<char> buffer;
+        buffer.reserve(size);
+        return buffer;
+    }
+    void give(std::vector<char> buffer) {
+        buffer.clear();
+        std::lock_guard lock(mutex_);
+        if (free_.size() < kKept && buffer.capacity() > 0)
+            free_.push_back(std::move(buffer));
+    }
+
+  private:
+    static constexpr std::size_t kKept = 16;
+    std::mutex mutex_;
+    std::vector<std::vector<char>> free_;
+};
+
+BufferPool& pool() {
+    static BufferPool instance;
+    return instance;
+}
+
+} // namespace
+
 PartPipeline::PartPipeline(Store store, std::size_t buffers, std::size_t bufferSize)
     : store_(std::move(store)), bufferSize_(bufferSize) {
-    for (std::size_t i = 1; i < buffers; ++i) {
-        free_.emplace_back();
-        free_.back().reserve(bufferSize);
-    }
-    current_.reserve(bufferSize);
+    for (std::size_t i = 1; i < buffers; ++i)
+        free_.push_back(pool().take(bufferSize));
+    current_ = pool().take(bufferSize);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -21,6 +57,11 @@ PartPipeline::~PartPipeline() {
     }
     changed_.notify_all();
     thread_.join();
+    pool().give(std::move(current_));
+    for (auto& buffer : free_)
+        pool().give(std::move(buffer));
+    for (auto& buffer : full_)
+        pool().give(std::move(buffer));
 }
 
 void PartPipeline::run() {

@@ -7,14 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 
 namespace tavrin::service {
 
 UploadDigest::UploadDigest(std::filesystem::path file, std::int64_t fileSize, std::int64_t partSize,
                            std::set<std::int64_t> stored)
     : file_(std::move(file)), fileSize_(fileSize), partSize_(partSize),
-      fd_(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)), sha_(EVP_MD_CTX_new()),
+      fd_(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)), buffer_(1 << 20), sha_(EVP_MD_CTX_new()),
       stored_(std::move(stored)) {
     EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr);
     thread_ = std::thread([this] { run(); });
@@ -58,7 +57,7 @@ void UploadDigest::partStored(std::int64_t index) {
 }
 
 bool UploadDigest::digestPart(EVP_MD_CTX* into, std::int64_t index) {
-    std::vector<char> buffer(1 << 20);
+    std::vector<char>& buffer = buffer_;
     std::int64_t at = index * partSize_;
     const std::int64_t end = std::min(fileSize_, at + partSize_);
     while (at < end) {

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
@@ -45,6 +46,7 @@ class UploadDigest {
     const std::int64_t fileSize_;
     const std::int64_t partSize_;
     int fd_ = -1;
+    std::vector<char> buffer_; // used by the thread, then by finish()
     std::mutex mutex_;
     std::condition_variable changed_;
     EVP_MD_CTX* sha_;
