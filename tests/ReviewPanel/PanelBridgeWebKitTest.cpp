@@ -50,15 +50,29 @@ function request(body) { window.webkit.messageHandlers.fcpBridge.postMessage(bod
 
 class LoadWatcher final : public panel::WebViewNavigationDelegate {
   public:
-    bool decidePolicyForNavigation(const std::string& url) override {
-        asked.push_back(url);
-        return url.find("blocked") == std::string::npos;
+    bool decidePolicyForNavigation(const panel::NavigationAction& action) override {
+        asked.push_back(action.url);
+        return action.url.find("blocked") == std::string::npos;
     }
-    void didFinishNavigation() override { finished = true; }
-    void didFailNavigation(const std::string& message) override { failure = message; }
+    void didFinishNavigation() override {
+        finished = true;
+        ++finishes;
+    }
+    void didFailNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+        ++failures;
+    }
+    void didFailProvisionalNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+        provisionalError = error;
+        ++failures;
+    }
     std::vector<std::string> asked;
     bool finished = false;
+    int finishes = 0;
+    int failures = 0;
     std::string failure;
+    panel::NavigationError provisionalError;
 };
 
 class APageInWebKit : public ::testing::Test {
@@ -324,10 +338,19 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     ASSERT_TRUE(waitForProbes("reply", 1)); // the page was not replaced
     EXPECT_EQ(webView->currentURL(), "http://localhost/panel");
 
+    int finishesBefore = watcher->finishes;
     webView->loadURL("file:///nonexistent/tavrin/page.html");
     ASSERT_TRUE(
         runMainLoopUntil([&] { return !watcher->failure.empty(); }, std::chrono::seconds(10)))
         << "asked: " << watcher->asked.back() << " finished: " << watcher->finished;
+    // In the engine's own terms (GIO's "not found").
+    EXPECT_EQ(watcher->provisionalError.domain, "g-io-error-quark");
+    EXPECT_EQ(watcher->provisionalError.code, G_IO_ERROR_NOT_FOUND);
+    // Reported once, as a failure: no "finished" after it and no error page of
+    // WebKit's own loading behind it.
+    runMainLoopUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(watcher->failures, 1);
+    EXPECT_EQ(watcher->finishes, finishesBefore);
 }
 
 } // namespace
