@@ -163,7 +163,7 @@ void ViewController::loadView() {
 void ViewController::loadPage() {
     if (isDiagMode()) {
         inlinePagePending_ = true;
-        webView->loadHTML(diagnosticHTML, "");
+        webView->loadHTML(diagnosticHTML, diagnosticBaseURL);
         log(LogLevel::Info, "Diagnostic mode: loading inline HTML");
     } else {
         inlinePagePending_ = false;
@@ -275,8 +275,9 @@ bool ViewController::decidePolicyForNavigation(const NavigationAction& action) {
     const std::string& url = action.url;
     log(LogLevel::Debug, "navigate policy: " + url);
 
-    // The inline diagnostic page has no host; its load is the panel's own.
-    if (inlinePagePending_ && action.isMainFrame && !action.isNewWindow && url == "about:blank") {
+    // The inline diagnostic page's load is the panel's own.
+    if (inlinePagePending_ && action.isMainFrame && !action.isNewWindow &&
+        url == diagnosticBaseURL) {
         inlinePagePending_ = false;
         return true;
     }

@@ -62,6 +62,10 @@ class ViewController final : public WebViewNavigationDelegate,
 
     // The inline diagnostic page (910 bytes).
     static const std::string diagnosticHTML;
+    // The origin the diagnostic page runs under. Without one its origin is
+    // opaque, its own local-storage probe throws, and the page never shows its
+    // five lines. Reserved domain: never fetched, never resolved.
+    static constexpr const char* diagnosticBaseURL = "http://diagnostic.invalid/";
 
     struct Environment {
         MainQueue& mainQueue;
@@ -123,7 +127,7 @@ class ViewController final : public WebViewNavigationDelegate,
 
     std::shared_ptr<View> view_;
     // Set while the inline diagnostic page is being loaded: its navigation
-    // (to about:blank) is the panel's own and allowed once.
+    // (to diagnosticBaseURL) is the panel's own and allowed once.
     bool inlinePagePending_ = false;
     // Kept so the observer ends with the controller (in the program both live
     // as long as the process).

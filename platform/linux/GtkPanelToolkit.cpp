@@ -98,21 +98,29 @@ class GtkViewBase : public virtual panel::View {
 class GtkPlainView final : public GtkViewBase {
   public:
     explicit GtkPlainView(const Rect& frame) : GtkViewBase(gtk_overlay_new(), frame) {
-        area_ = gtk_drawing_area_new();
+        area_ = GTK_WIDGET(g_object_ref_sink(gtk_drawing_area_new()));
         g_signal_connect(area_, "draw", G_CALLBACK(&GtkPlainView::draw), this);
         gtk_container_add(GTK_CONTAINER(widget()), area_);
         gtk_widget_show(area_);
         g_signal_connect(widget(), "get-child-position", G_CALLBACK(&GtkPlainView::place), this);
+        g_signal_connect(widget(), "map", G_CALLBACK(&GtkPlainView::mapped), this);
+        g_signal_connect(widget(), "unmap", G_CALLBACK(&GtkPlainView::unmapped), this);
     }
     ~GtkPlainView() override {
+        // The widgets may be destroyed already (their window closed); the
+        // references kept them alive.
+        stopRefresh();
         g_signal_handlers_disconnect_by_data(area_, this);
         g_signal_handlers_disconnect_by_data(widget(), this);
+        g_object_unref(area_);
     }
 
     void setBackgroundColor(const Color& color) override {
         background_ = color;
         hasBackground_ = true;
         gtk_widget_queue_draw(area_);
+        if (gtk_widget_get_mapped(widget()))
+            mapped(widget(), this);
     }
     void addSubview(const std::shared_ptr<panel::View>& view) override {
         auto* child = dynamic_cast<GtkViewBase*>(view.get());
@@ -133,6 +141,28 @@ class GtkPlainView final : public GtkViewBase {
             cairo_paint(cr);
         }
         return FALSE;
+    }
+
+    // GDK clips a window's repaint to the part no sibling window covers, so
+    // what changes under a translucent view (the page under the loading veil)
+    // would not show through until the view itself is redrawn. While such a
+    // view is on screen it is redrawn ten times a second, with what lies below.
+    static void mapped(GtkWidget*, gpointer data) {
+        auto* self = static_cast<GtkPlainView*>(data);
+        if (self->hasBackground_ && self->background_.alpha < 1.0 && !self->refresh_)
+            self->refresh_ = g_timeout_add(100, &GtkPlainView::redraw, self);
+    }
+    static void unmapped(GtkWidget*, gpointer data) {
+        static_cast<GtkPlainView*>(data)->stopRefresh();
+    }
+    static gboolean redraw(gpointer data) {
+        gtk_widget_queue_draw(static_cast<GtkPlainView*>(data)->widget());
+        return G_SOURCE_CONTINUE;
+    }
+    void stopRefresh() {
+        if (refresh_)
+            g_source_remove(refresh_);
+        refresh_ = 0;
     }
 
     // The subview's place at the overlay's current size, from the bottom-left.
@@ -161,6 +191,7 @@ class GtkPlainView final : public GtkViewBase {
     }
 
     GtkWidget* area_ = nullptr;
+    guint refresh_ = 0;
     Color background_;
     bool hasBackground_ = false;
     std::vector<std::shared_ptr<panel::View>> subviews_;

@@ -64,9 +64,6 @@ struct WebKitWebView::Impl {
     WebKitUserContentManager* manager = nullptr;
     std::map<std::string, std::unique_ptr<Handler>> handlers;
     std::weak_ptr<panel::WebViewNavigationDelegate> delegate;
-    gulong loadChanged = 0;
-    gulong loadFailed = 0;
-    gulong decidePolicy = 0;
 
     static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                                 gpointer data) {
@@ -227,12 +224,9 @@ WebKitWebView::WebKitWebView(const panel::WebViewConfiguration& configuration)
     impl_->view = reinterpret_cast<::WebKitWebView*>(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", impl_->manager, nullptr));
     g_object_ref_sink(impl_->view);
-    impl_->loadChanged = g_signal_connect(impl_->view, "load-changed",
-                                          G_CALLBACK(&Impl::onLoadChanged), impl_.get());
-    impl_->loadFailed =
-        g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
-    impl_->decidePolicy = g_signal_connect(impl_->view, "decide-policy",
-                                           G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "load-changed", G_CALLBACK(&Impl::onLoadChanged), impl_.get());
+    g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
+    g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(impl_->view),
                                                 configuration.developerExtrasEnabled);
     for (const auto& [name, handler] : configuration.scriptMessageHandlers)
@@ -244,12 +238,12 @@ WebKitWebView::~WebKitWebView() {
     impl_->stopRequestTimer();
     // Disconnect first: nothing may call back into the Impl once it is gone.
     for (auto& [name, handler] : impl_->handlers) {
-        g_signal_handler_disconnect(impl_->manager, handler->signal);
+        g_signal_handlers_disconnect_by_data(impl_->manager, handler.get());
         webkit_user_content_manager_unregister_script_message_handler(impl_->manager, name.c_str());
     }
-    g_signal_handler_disconnect(impl_->view, impl_->loadChanged);
-    g_signal_handler_disconnect(impl_->view, impl_->loadFailed);
-    g_signal_handler_disconnect(impl_->view, impl_->decidePolicy);
+    // By data: when the widget was destroyed with its window, GTK has dropped
+    // its handlers already.
+    g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
     gtk_widget_destroy(GTK_WIDGET(impl_->view));
     g_object_unref(impl_->view);
     g_object_unref(impl_->manager);

@@ -103,9 +103,9 @@ class RecordingWebView final : public panel::WebView {
         requestTimeouts.push_back(timeoutSeconds);
         url_ = url;
     }
-    void loadHTML(const std::string& html, const std::string&) override {
+    void loadHTML(const std::string& html, const std::string& baseURL) override {
         loads.push_back("html:" + html);
-        url_ = "about:blank";
+        url_ = baseURL.empty() ? "about:blank" : baseURL;
     }
     std::string currentURL() const override { return url_; }
     void setNavigationDelegate(std::weak_ptr<panel::WebViewNavigationDelegate> d) override {
