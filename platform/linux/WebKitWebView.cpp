@@ -34,7 +34,9 @@ Value bodyValue(JSCValue* value) {
 //    panel's own request time-out (URLErrorTimedOut, -1001), and every other
 //    failure in the engine's own domain and code: connection refused, TLS
 //    errors, HTTP transport errors, unknown protocol, a page that cannot be shown.
-panel::NavigationError navigationError(const GError* error) {
+} // namespace
+
+panel::NavigationError navigationErrorFor(const GError* error) {
     if (!error)
         return {"WebKitNetworkError", WEBKIT_NETWORK_ERROR_FAILED, "Load failed"};
     std::string description = error->message ? error->message : "";
@@ -49,8 +51,6 @@ panel::NavigationError navigationError(const GError* error) {
         return {panel::URLErrorDomain, panel::URLErrorNotConnectedToInternet, description};
     return {g_quark_to_string(error->domain), static_cast<long>(error->code), description};
 }
-
-} // namespace
 
 struct WebKitWebView::Impl {
     struct Handler {
@@ -141,7 +141,7 @@ struct WebKitWebView::Impl {
         auto failure = timedOut
                            ? panel::NavigationError{panel::URLErrorDomain, panel::URLErrorTimedOut,
                                                     "The request timed out."}
-                           : navigationError(error);
+                           : navigationErrorFor(error);
         if (auto d = self->delegate.lock()) {
             if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED)
                 d->didFailNavigation(failure);

@@ -18,8 +18,14 @@
 #include <string>
 
 struct _GtkWidget;
+struct _GError;
 
 namespace tavrin::linux_platform {
+
+// A load failure the engine reported, in the panel's terms: which failures
+// count as "not connected" and which keep the engine's own domain and code is
+// said at the definition.
+panel::NavigationError navigationErrorFor(const _GError* error);
 
 class WebKitWebView final : public panel::WebView {
   public:

@@ -353,4 +353,32 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     EXPECT_EQ(watcher->finishes, finishesBefore);
 }
 
+TEST(WebKitLoadFailures, AreReportedInThePanelsTerms) {
+    struct Case {
+        GQuark domain;
+        int code;
+        std::string expectedDomain;
+        long expectedCode;
+    };
+    const std::vector<Case> cases{
+        {G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE, panel::URLErrorDomain,
+         panel::URLErrorNotConnectedToInternet},
+        // WebKit's network error domain, "cancelled".
+        {g_quark_from_static_string("WebKitNetworkError"), 302, panel::URLErrorDomain,
+         panel::URLErrorCancelled},
+        {G_IO_ERROR, G_IO_ERROR_CONNECTION_REFUSED, "g-io-error-quark",
+         G_IO_ERROR_CONNECTION_REFUSED},
+        // WebKit's policy error domain, "cannot show MIME type".
+        {g_quark_from_static_string("WebKitPolicyError"), 100, "WebKitPolicyError", 100},
+    };
+    for (const auto& c : cases) {
+        GError* error = g_error_new_literal(c.domain, c.code, "what the engine said");
+        auto failure = linux_platform::navigationErrorFor(error);
+        g_error_free(error);
+        EXPECT_EQ(failure.domain, c.expectedDomain) << c.code;
+        EXPECT_EQ(failure.code, c.expectedCode);
+        EXPECT_EQ(failure.localizedDescription, "what the engine said");
+    }
+}
+
 } // namespace

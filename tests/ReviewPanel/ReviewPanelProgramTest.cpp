@@ -496,6 +496,7 @@ class APanelInThisProcess : public ReviewPanelProgram {
         controller->loadView();
         controller->viewDidLoad();
         window = gtk_offscreen_window_new();
+        gtk_widget_set_size_request(window, 400, 700);
         gtk_container_add(GTK_CONTAINER(window),
                           linux_platform::GtkPanelToolkit::widgetOf(*controller->view()));
         gtk_widget_show(window);
@@ -538,6 +539,14 @@ TEST_F(APanelInThisProcess, DiagnosticModeShowsThatTheBridgeIsReachable) {
     auto loadingOverlay = toolkit.views.at(1);
     ASSERT_TRUE(runMainLoopUntil([&] { return loadingOverlay->isHidden(); }, 20s));
     auto info = pageValue("document.getElementById('info').textContent");
+    if (const char* dir = std::getenv("TAVRIN_SCREENSHOT_DIR")) {
+        runMainLoopUntil([] { return false; }, 300ms); // the page's last paint
+        if (GdkPixbuf* shot = gtk_offscreen_window_get_pixbuf(GTK_OFFSCREEN_WINDOW(window))) {
+            gdk_pixbuf_save(shot, (std::string(dir) + "/diagnostic.png").c_str(), "png", nullptr,
+                            nullptr);
+            g_object_unref(shot);
+        }
+    }
     ASSERT_TRUE(info.has_value());
     EXPECT_NE(info->find("fcpBridge: OK"), std::string::npos) << *info;
     EXPECT_NE(info->find("localStorage: OK"), std::string::npos) << *info;
