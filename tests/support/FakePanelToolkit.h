@@ -1,10 +1,11 @@
 #pragma once
-// A panel toolkit for tests: views that only record what they are told, and a
-// recording web view whose navigation delegate the test drives by hand.
+// A panel toolkit for tests: one recording view class plays every kind of
+// view, and a recording web view whose navigation delegate the test drives.
 
 #include "ReviewPanel/PanelView.h"
 #include "tests/support/FakeWebView.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,77 +13,41 @@
 
 namespace tavrin::testing {
 
-class FakeView : public virtual panel::View {
+class FakeView final : public panel::TextField,
+                       public panel::ProgressIndicator,
+                       public panel::Button {
   public:
     explicit FakeView(const panel::Rect& frame) : frame_(frame) {}
     panel::Rect frame() const override { return frame_; }
-    void setAutoresizingMask(unsigned mask) override { autoresizingMask = mask; }
-    void setBackgroundColor(const panel::Color& color) override { backgroundColor = color; }
-    void setHidden(bool hidden) override { hidden_ = hidden; }
-    bool isHidden() const override { return hidden_; }
-    void addSubview(const std::shared_ptr<panel::View>& view) override { subviews.push_back(view); }
+    void setAutoresizingMask(unsigned m) override { mask = m; }
+    void setBackgroundColor(const panel::Color& c) override { background = c; }
+    void setHidden(bool h) override { hidden = h; }
+    bool isHidden() const override { return hidden; }
+    void addSubview(const std::shared_ptr<panel::View>& v) override { subviews.push_back(v); }
     bool isInWindow() const override { return inWindow; }
     void makeFirstResponder() override { ++firstResponderCalls; }
+    void setStringValue(const std::string& t) override { text = t; }
+    std::string stringValue() const override { return text; }
+    void setFont(double size, panel::FontWeight) override { fontSize = size; }
+    void setTextColor(const panel::Color& c) override { textColor = c; }
+    void setLineBreakMode(panel::LineBreakMode) override {}
+    void setMaximumNumberOfLines(int) override {}
+    void startAnimation() override {}
+    void setTitle(const std::string& t) override { text = t; }
+    void setFillColor(const panel::Color&) override {}
+    void setAction(std::function<void()> a) override { action = std::move(a); }
 
-    unsigned autoresizingMask = panel::ViewNotSizable;
-    std::optional<panel::Color> backgroundColor;
-    std::vector<std::shared_ptr<panel::View>> subviews;
-    bool inWindow = false;
+    unsigned mask = 0;
+    panel::Color background, textColor;
+    bool hidden = false, inWindow = false;
     int firstResponderCalls = 0;
+    double fontSize = 0;
+    std::string text;
+    std::function<void()> action;
+    std::vector<std::shared_ptr<panel::View>> subviews;
 
   private:
     panel::Rect frame_;
-    bool hidden_ = false;
-};
-
-class FakeTextField final : public FakeView, public panel::TextField {
-  public:
-    using FakeView::FakeView;
-    void setStringValue(const std::string& text) override { text_ = text; }
-    std::string stringValue() const override { return text_; }
-    void setFont(double size, panel::FontWeight weight) override {
-        fontSize = size;
-        fontWeight = weight;
-    }
-    void setTextColor(const panel::Color& color) override { textColor = color; }
-    void setLineBreakMode(panel::LineBreakMode mode) override { lineBreakMode = mode; }
-    void setMaximumNumberOfLines(int lines) override { maximumNumberOfLines = lines; }
-
-    double fontSize = 0;
-    panel::FontWeight fontWeight = panel::FontWeight::regular;
-    panel::Color textColor;
-    panel::LineBreakMode lineBreakMode = panel::LineBreakMode::wordWrapping;
-    int maximumNumberOfLines = 0;
-
-  private:
-    std::string text_;
-};
-
-class FakeSpinner final : public FakeView, public panel::ProgressIndicator {
-  public:
-    using FakeView::FakeView;
-    void startAnimation() override { animating = true; }
-    bool animating = false;
-};
-
-class FakeButton final : public FakeView, public panel::Button {
-  public:
-    using FakeView::FakeView;
-    void setTitle(const std::string& text) override { title = text; }
-    void setFont(double size, panel::FontWeight weight) override {
-        fontSize = size;
-        fontWeight = weight;
-    }
-    void setFillColor(const panel::Color& color) override { fillColor = color; }
-    void setAction(std::function<void()> callback) override { action = std::move(callback); }
-    // Presses the button as the user would.
-    void press() { action(); }
-
-    std::string title;
-    double fontSize = 0;
-    panel::FontWeight fontWeight = panel::FontWeight::regular;
-    std::optional<panel::Color> fillColor;
-    std::function<void()> action;
 };
 
 // Records loads; the test plays the engine's part through the delegate.
@@ -93,83 +58,68 @@ class RecordingWebView final : public panel::WebView {
         if (done)
             done(std::nullopt);
     }
-    bool addScriptMessageHandler(const std::string& name, ScriptMessageHandler handler) override {
-        return handlers.emplace(name, std::move(handler)).second;
+    bool addScriptMessageHandler(const std::string& name, ScriptMessageHandler h) override {
+        return handlers.emplace(name, std::move(h)).second;
     }
     void removeScriptMessageHandler(const std::string& name) override { handlers.erase(name); }
     void loadURL(const std::string& url) override { loadRequest(url, 0); }
-    void loadRequest(const std::string& url, double timeoutSeconds) override {
-        loads.push_back(url);
-        requestTimeouts.push_back(timeoutSeconds);
-        url_ = url;
-    }
+    void loadRequest(const std::string& url, double) override { loads.push_back(url_ = url); }
     void loadHTML(const std::string& html, const std::string& baseURL) override {
         loads.push_back("html:" + html);
-        url_ = baseURL.empty() ? "about:blank" : baseURL;
+        url_ = baseURL;
     }
     std::string currentURL() const override { return url_; }
     void setNavigationDelegate(std::weak_ptr<panel::WebViewNavigationDelegate> d) override {
         delegate = std::move(d);
     }
-    // The names of the events the page was sent.
-    std::vector<std::string> eventNames() const {
-        std::vector<std::string> out;
-        for (const auto& s : scripts)
-            if (auto e = decodeEventScript(s))
-                out.push_back(e->name);
-        return out;
+    panel::WebViewNavigationDelegate& navigation() const { return *delegate.lock(); }
+    // How many times the page was sent the event name.
+    long events(const std::string& name) const {
+        return std::count_if(scripts.begin(), scripts.end(), [&](const std::string& s) {
+            auto e = decodeEventScript(s);
+            return e && e->name == name;
+        });
     }
-    std::shared_ptr<panel::WebViewNavigationDelegate> navigation() const { return delegate.lock(); }
 
-    std::vector<std::string> scripts;
-    std::vector<std::string> loads;
-    std::vector<double> requestTimeouts;
+    std::vector<std::string> scripts, loads;
     std::map<std::string, ScriptMessageHandler> handlers;
     std::weak_ptr<panel::WebViewNavigationDelegate> delegate;
-    bool developerExtrasEnabled = false;
+    bool developerExtras = false;
 
   private:
     std::string url_;
 };
 
+// Every made view in order of making: views[0] is the first one.
 class FakePanelToolkit final : public panel::PanelToolkit {
   public:
-    std::shared_ptr<panel::View> makeView(const panel::Rect& frame) override {
-        auto v = std::make_shared<FakeView>(frame);
-        views.push_back(v);
-        return v;
+    std::shared_ptr<panel::View> makeView(const panel::Rect& f) override { return make(f); }
+    std::shared_ptr<panel::TextField> makeTextField(const panel::Rect& f) override {
+        return labels.emplace_back(make(f));
     }
-    std::shared_ptr<panel::TextField> makeTextField(const panel::Rect& frame) override {
-        auto v = std::make_shared<FakeTextField>(frame);
-        textFields.push_back(v);
-        return v;
+    std::shared_ptr<panel::ProgressIndicator> makeSpinner(const panel::Rect& f) override {
+        return make(f);
     }
-    std::shared_ptr<panel::ProgressIndicator> makeSpinner(const panel::Rect& frame) override {
-        auto v = std::make_shared<FakeSpinner>(frame);
-        spinners.push_back(v);
-        return v;
+    std::shared_ptr<panel::Button> makeButton(const panel::Rect& f) override {
+        return button = make(f);
     }
-    std::shared_ptr<panel::Button> makeButton(const panel::Rect& frame) override {
-        auto v = std::make_shared<FakeButton>(frame);
-        buttons.push_back(v);
-        return v;
-    }
-    panel::PanelWebView makeWebView(const panel::Rect& frame,
+    panel::PanelWebView makeWebView(const panel::Rect& f,
                                     const panel::WebViewConfiguration& configuration) override {
         webView = std::make_shared<RecordingWebView>();
-        webView->developerExtrasEnabled = configuration.developerExtrasEnabled;
+        webView->developerExtras = configuration.developerExtrasEnabled;
         for (const auto& [name, handler] : configuration.scriptMessageHandlers)
             webView->addScriptMessageHandler(name, handler);
-        webViewView = std::make_shared<FakeView>(frame);
-        return {webView, webViewView};
+        return {webView, make(f)};
     }
 
-    std::vector<std::shared_ptr<FakeView>> views;
-    std::vector<std::shared_ptr<FakeTextField>> textFields;
-    std::vector<std::shared_ptr<FakeSpinner>> spinners;
-    std::vector<std::shared_ptr<FakeButton>> buttons;
+    std::vector<std::shared_ptr<FakeView>> views, labels;
+    std::shared_ptr<FakeView> button;
     std::shared_ptr<RecordingWebView> webView;
-    std::shared_ptr<FakeView> webViewView;
+
+  private:
+    std::shared_ptr<FakeView> make(const panel::Rect& f) {
+        return views.emplace_back(std::make_shared<FakeView>(f));
+    }
 };
 
 } // namespace tavrin::testing
