@@ -196,11 +196,22 @@ class MarkerFiles {
 class ReviewPanelProgram : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        // No accessibility bus (its helpers would outlive the test) and no
-        // desktop settings store, here and in the program.
+        // No accessibility bridge and no desktop settings store, here and in
+        // the program; what the bus still starts for accessibility keeps its
+        // files in a folder of the test's own.
         setenv("NO_AT_BRIDGE", "1", 1);
         setenv("GSETTINGS_BACKEND", "memory", 1);
+        runtimeDir() =
+            fs::temp_directory_path() / ("review-panel-run-" + std::to_string(::getpid()));
+        fs::create_directories(runtimeDir());
+        fs::permissions(runtimeDir(), fs::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", runtimeDir().c_str(), 1);
         initGtkForTests();
+    }
+    static void TearDownTestSuite() { fs::remove_all(runtimeDir()); }
+    static fs::path& runtimeDir() {
+        static fs::path dir;
+        return dir;
     }
     void SetUp() override {
         home = fs::temp_directory_path() / ("review-panel-test-" + std::to_string(::getpid()));
@@ -217,6 +228,9 @@ class ReviewPanelProgram : public ::testing::Test {
         panel = std::make_unique<ChildProcess>(
             "/bin/sh", std::vector<std::string>{"-c", "exec \"$0\" 2>&1", REVIEW_PANEL_PATH},
             std::vector<std::string>{"TAVRIN_DEV_ORIGIN=" + devOrigin,
+                                     // Under ASan: system libraries keep caches until
+                                     // exit; this process's own tests check for leaks.
+                                     "ASAN_OPTIONS=detect_leaks=0",
                                      "XDG_DATA_HOME=" + (home / "data").string(),
                                      "XDG_CACHE_HOME=" + (home / "cache").string(),
                                      "XDG_CONFIG_HOME=" + (home / "config").string()});
