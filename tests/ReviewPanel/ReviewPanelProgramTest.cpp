@@ -353,7 +353,7 @@ TEST_F(ReviewPanelProgram, ShowsTheConnectErrorWithoutAServerAndKeepsItsPlacesWh
 }
 
 // The controller with the GTK views in this process: what the page shows.
-TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachable) {
+TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachableAndAFailureFocusesRetry) {
     struct Recorder final : panel::PanelToolkit {
         std::shared_ptr<panel::View> makeView(const panel::Rect& f) override {
             return views.emplace_back(real.makeView(f));
@@ -365,7 +365,7 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachable) {
             return real.makeSpinner(f);
         }
         std::shared_ptr<panel::Button> makeButton(const panel::Rect& f) override {
-            return real.makeButton(f);
+            return button = real.makeButton(f);
         }
         panel::PanelWebView makeWebView(const panel::Rect& f,
                                         const panel::WebViewConfiguration& c) override {
@@ -376,11 +376,13 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachable) {
         linux_platform::GtkPanelToolkit real;
         std::vector<std::shared_ptr<panel::View>> views;
         std::shared_ptr<panel::WebView> webView;
+        std::shared_ptr<panel::Button> button;
     } toolkit;
     linux_platform::GLibMainQueue queue;
     FakeWorkspace workspace;
-    panel::PanelSettings settings{"https://app.tavrin.test", "http://localhost:3000", "",
-                                  (home / "diag").string(), (home / "dev").string()};
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort());
+    panel::PanelSettings settings{"https://app.tavrin.test", refused, "", (home / "diag").string(),
+                                  (home / "dev").string()};
     std::ofstream(settings.diagMarkerPath).put('x');
     auto controller = panel::ViewController::create({queue, toolkit, workspace}, settings);
     controller->loadView();
@@ -409,9 +411,14 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachable) {
             g_object_unref(shot);
         }
     }
+    // A failed load shows the error overlay with the retry button focused.
+    toolkit.webView->loadURL(refused + "/");
+    ASSERT_TRUE(runMainLoopUntil([&] { return !toolkit.views.at(2)->isHidden(); }, 20s));
+    EXPECT_TRUE(gtk_widget_is_focus(linux_platform::GtkPanelToolkit::widgetOf(*toolkit.button)));
     controller.reset();
     toolkit.views.clear();
     toolkit.webView.reset();
+    toolkit.button.reset();
     gtk_widget_destroy(window);
 }
 
