@@ -253,7 +253,17 @@ class GtkTextField final : public GtkViewBase, public panel::TextField {
 
 class GtkSpinnerView final : public GtkViewBase, public panel::ProgressIndicator {
   public:
-    explicit GtkSpinnerView(const Rect& frame) : GtkViewBase(gtk_spinner_new(), frame) {}
+    // Drawn in the secondary text colour: the theme's own would be dark on
+    // the dark veil, where the other platform's spinner follows the dark look.
+    explicit GtkSpinnerView(const Rect& frame) : GtkViewBase(gtk_spinner_new(), frame) {
+        GtkCssProvider* css = gtk_css_provider_new();
+        std::string rule = "spinner{color:" + cssColor({0.6, 0.59, 0.55, 1.0}) + ";}";
+        gtk_css_provider_load_from_data(css, rule.c_str(), -1, nullptr);
+        gtk_style_context_add_provider(gtk_widget_get_style_context(widget()),
+                                       GTK_STYLE_PROVIDER(css),
+                                       GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+        g_object_unref(css);
+    }
     void startAnimation() override { gtk_spinner_start(GTK_SPINNER(widget())); }
 };
 
