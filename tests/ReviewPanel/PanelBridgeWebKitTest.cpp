@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace tavrin;
 using namespace tavrin::testing;
 using linux_platform::GLibMainQueue;
@@ -351,6 +355,22 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     runMainLoopUntil([] { return false; }, std::chrono::milliseconds(500));
     EXPECT_EQ(watcher->failures, 1);
     EXPECT_EQ(watcher->finishes, finishesBefore);
+}
+
+TEST_F(APageInWebKit, FailsARequestNotAnsweredInItsTimeOut) {
+    // A loopback port that takes connections (the kernel's backlog) and never answers.
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::listen(listener, 8);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    webView->loadRequest("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 0.5);
+    EXPECT_TRUE(runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10)));
+    ::close(listener);
+    EXPECT_EQ(watcher->provisionalError.domain, panel::URLErrorDomain);
+    EXPECT_EQ(watcher->provisionalError.code, panel::URLErrorTimedOut);
+    EXPECT_EQ(watcher->failures, 1);
 }
 
 TEST(WebKitLoadFailures, AreReportedInThePanelsTerms) {
