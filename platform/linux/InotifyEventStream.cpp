@@ -22,7 +22,17 @@ constexpr const char* kSubsystem = "ai.tavrin.fcp";
 constexpr const char* kCategory = "FileEventStream";
 
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
-                                     IN_MOVED_FROM | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+                                     IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR | IN_DONT_FOLLOW |
+                                     IN_EXCL_UNLINK;
+
+// File times are at least the kernel's coarse clock at the write, so a file
+// written after this reading has a time not before it (one written a tick
+// before may count as written since: reported once more rather than missed).
+long long coarseNowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
 
 std::string join(const std::string& dir, std::string_view name) {
     std::string path;
@@ -32,6 +42,11 @@ std::string join(const std::string& dir, std::string_view name) {
         path.push_back('/');
     path.append(name);
     return path;
+}
+
+InotifyEventStream::Signature signatureOf(const struct stat& info) {
+    return {static_cast<long long>(info.st_size),
+            info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
 }
 
 bool isBelow(const std::string& path, const std::string& dir) {
@@ -85,15 +100,10 @@ bool InotifyEventStream::start() {
             logLine(kSubsystem, kCategory, LogLevel::Error,
                     "cannot watch " + root + ": not a readable folder");
             closeDescriptors();
-            dirOfWatch_.clear();
-            watchOfDir_.clear();
-            unwatched_.clear();
-            signatures_.clear();
             return false;
         }
-        addTree(root, false, 0);
     }
-    logUnwatched();
+    startedNs_ = coarseNowNs();
     weakSink_ = sink_;
     reader_ = std::thread([this] { run(); });
     return true;
@@ -119,8 +129,22 @@ void InotifyEventStream::closeDescriptors() {
     inotifyFd_ = stopFd_ = -1;
 }
 
+bool InotifyEventStream::stopRequested() const {
+    pollfd stop{stopFd_, POLLIN, 0};
+    return ::poll(&stop, 1, 0) > 0;
+}
+
 void InotifyEventStream::run() {
     using std::chrono::milliseconds;
+    // The first walk: watches every folder and takes the snapshot. Files written
+    // since start() (before their folder's watch was added) are reported.
+    for (const auto& root : options_.paths) {
+        if (!addTree(root, Walk::Snapshot, startedNs_))
+            return; // stopped meanwhile
+        if (!watchOfDir_.count(root) && !unwatched_.count(root))
+            addPending(root, kFileEventRootChanged); // gone since start()
+    }
+    logUnwatched();
     auto nextRead = Clock::now();
     auto nextCheck = Clock::now() + pollInterval_;
     for (;;) {
@@ -172,6 +196,11 @@ void InotifyEventStream::run() {
 void InotifyEventStream::readEvents() {
     alignas(inotify_event) char buffer[64 * 1024];
     bool overflowed = false;
+    // Anything in a folder moved in that was written after the move was written
+    // after the previous read; the floor bounds that window when the reader was idle.
+    const long long nowNs = coarseNowNs();
+    const long long readAtNs = std::max(lastReadNs_, nowNs - 1'000'000'000LL);
+    lastReadNs_ = nowNs;
     // Bounded, so a writer that never pauses cannot keep the reader from
     // delivering; the rest is read on the next round.
     for (int round = 0; round < 16; ++round) {
@@ -205,9 +234,11 @@ void InotifyEventStream::readEvents() {
                 continue;
             if (event->mask & IN_IGNORED) {
                 // The folder is gone (or was moved away and unwatched).
-                if (isRoot(dirIt->second))
+                if (isRoot(dirIt->second)) {
                     logLine(kSubsystem, kCategory, LogLevel::Error,
                             "stopped watching " + dirIt->second + ": the folder was removed");
+                    addPending(dirIt->second, kFileEventRootChanged);
+                }
                 auto byPath = watchOfDir_.find(dirIt->second);
                 if (byPath != watchOfDir_.end() && byPath->second == event->wd)
                     watchOfDir_.erase(byPath);
@@ -221,8 +252,16 @@ void InotifyEventStream::readEvents() {
             if (event->mask & IN_ISDIR) {
                 if (event->mask & IN_MOVED_FROM)
                     removeTree(path);
-                if (event->mask & (IN_CREATE | IN_MOVED_TO))
-                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                // A folder made here holds only new files; one moved in (or
+                // renamed) brings old ones, reported only if written since.
+                if (event->mask & IN_CREATE)
+                    addTree(path, Walk::New, 0);
+                else if (event->mask & IN_MOVED_TO)
+                    addTree(path, Walk::Snapshot, readAtNs);
+                continue;
+            }
+            if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                signatures_.erase(path);
                 continue;
             }
             if (flags == 0)
@@ -257,14 +296,17 @@ int InotifyEventStream::addWatch(const std::string& dir) {
 
 // Watches dir and everything below it. Each folder is watched before it is
 // listed, so a file created meanwhile is either listed or seen as an event.
-void InotifyEventStream::addTree(const std::string& top, bool report, FileEventFlags flags) {
+// False when stop() was asked for during the walk.
+bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long sinceNs) {
     std::vector<std::string> stack{top};
+    std::size_t listed = 0;
     while (!stack.empty()) {
+        if (++listed % 64 == 0 && stopRequested())
+            return false;
         std::string dir = std::move(stack.back());
         stack.pop_back();
         int wd = addWatch(dir);
-        bool watched = wd >= 0;
-        if (watched) {
+        if (wd >= 0) {
             auto old = dirOfWatch_.find(wd);
             if (old != dirOfWatch_.end() && old->second != dir)
                 watchOfDir_.erase(old->second); // same folder under a new name
@@ -281,31 +323,56 @@ void InotifyEventStream::addTree(const std::string& top, bool report, FileEventF
         DIR* listing = ::opendir(dir.c_str());
         if (!listing)
             continue;
+        const int dirFd = ::dirfd(listing);
         while (dirent* entry = ::readdir(listing)) {
             std::string_view name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
-            unsigned char type = entry->d_type;
-            std::string path = join(dir, name);
+            if (entry->d_type == DT_DIR) {
+                stack.push_back(join(dir, name));
+                continue;
+            }
+            if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+                continue; // links, sockets, devices: never reported
             struct stat info {};
-            if (type == DT_UNKNOWN || !watched) {
-                if (::lstat(path.c_str(), &info) != 0)
-                    continue;
-                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
-            }
-            if (type == DT_DIR) {
-                stack.push_back(std::move(path));
-            } else if (type == DT_REG) {
-                if (!watched)
-                    signatures_[path] = {static_cast<long long>(info.st_size),
-                                         info.st_mtim.tv_sec * 1'000'000'000LL +
-                                             info.st_mtim.tv_nsec};
-                if (report)
-                    addPending(std::move(path), flags);
-            }
+            if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISDIR(info.st_mode))
+                stack.push_back(join(dir, name));
+            else if (S_ISREG(info.st_mode))
+                noteFile(join(dir, name), signatureOf(info), walk, sinceNs);
         }
         ::closedir(listing);
     }
+    return true;
+}
+
+// Records a regular file found by a walk, and reports it when the walk says so.
+void InotifyEventStream::noteFile(std::string path, const Signature& now, Walk walk,
+                                  long long sinceNs) {
+    if (seenInWalk_)
+        seenInWalk_->insert(path);
+    auto [known, inserted] = signatures_.try_emplace(path, now);
+    bool written = now.mtimeNs >= sinceNs;
+    FileEventFlags flags = 0;
+    switch (walk) {
+    case Walk::Snapshot:
+        // Made or changed since then: which of the two is not known.
+        flags = written ? kFileEventItemCreated | kFileEventItemModified : 0;
+        break;
+    case Walk::New:
+        flags = kFileEventItemCreated;
+        break;
+    case Walk::Diff:
+        if (!inserted)
+            flags = known->second == now ? 0 : kFileEventItemModified;
+        else
+            flags = written ? kFileEventItemCreated : 0;
+        break;
+    }
+    known->second = now;
+    if (flags != 0)
+        addPending(std::move(path), flags | kFileEventItemIsFile);
 }
 
 // A folder moved away: its watches would report under a stale name.
@@ -320,20 +387,34 @@ void InotifyEventStream::removeTree(const std::string& top) {
         }
     }
     std::erase_if(unwatched_, [&](const std::string& d) { return d == top || isBelow(d, top); });
-    std::erase_if(signatures_, [&](const auto& entry) { return isBelow(entry.first, top); });
+    auto first = signatures_.lower_bound(top + '/');
+    auto last = first;
+    while (last != signatures_.end() && isBelow(last->first, top))
+        ++last;
+    signatures_.erase(first, last);
     lastWd_ = -1;
 }
 
+// Events were lost: walk the tree again and report what differs from the
+// snapshot, not every file (old files are not new exports).
 void InotifyEventStream::rescanAfterOverflow() {
     rescanPending_ = false;
     std::size_t before = pending_.size();
-    for (const auto& root : options_.paths)
-        addTree(root, true, kFileEventItemModified | kFileEventItemIsFile);
+    // Files that vanished meanwhile leave the snapshot: the walk marks what it finds.
+    seenInWalk_.emplace();
+    for (const auto& root : options_.paths) {
+        if (!addTree(root, Walk::Diff, startedNs_)) {
+            seenInWalk_.reset();
+            return;
+        }
+    }
+    std::erase_if(signatures_, [&](const auto& entry) { return !seenInWalk_->count(entry.first); });
+    seenInWalk_.reset();
     logLine(kSubsystem, kCategory, LogLevel::Error,
             "the kernel's event queue overflowed and events were lost; rescanned the watched "
-            "folders and reported every file as modified (" +
+            "folders and reported " +
                 std::to_string(pending_.size() - std::min(before, pending_.size())) +
-                " not already pending)");
+                " changed file(s) not already pending");
 }
 
 // Folders we could not watch: try the watch again, and report the files that
@@ -349,6 +430,8 @@ void InotifyEventStream::checkUnwatched() {
         int found = isRoot(dir) ? ::stat(dir.c_str(), &info) : ::lstat(dir.c_str(), &info);
         if (found != 0 || !S_ISDIR(info.st_mode)) {
             removeTree(dir);
+            if (isRoot(dir))
+                addPending(dir, kFileEventRootChanged);
             continue;
         }
         int wd = addWatch(dir);
@@ -360,34 +443,24 @@ void InotifyEventStream::checkUnwatched() {
         DIR* listing = ::opendir(dir.c_str());
         if (!listing)
             continue;
+        const int dirFd = ::dirfd(listing);
         while (dirent* entry = ::readdir(listing)) {
             std::string_view name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
-            std::string path = join(dir, name);
             struct stat file {};
-            if (::lstat(path.c_str(), &file) != 0)
+            if (::fstatat(dirFd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
+            std::string path = join(dir, name);
             if (S_ISDIR(file.st_mode)) {
                 if (!watchOfDir_.count(path) && !unwatched_.count(path))
-                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                    addTree(path, Walk::Diff, startedNs_);
                 continue;
             }
-            if (!S_ISREG(file.st_mode))
-                continue;
-            Signature now{static_cast<long long>(file.st_size),
-                          file.st_mtim.tv_sec * 1'000'000'000LL + file.st_mtim.tv_nsec};
-            auto known = signatures_.find(path);
-            bool changed = known == signatures_.end() || !(known->second == now);
-            if (wd >= 0) {
-                // Watched from now on; report once more in case it changed just now.
-                if (known != signatures_.end())
-                    signatures_.erase(known);
-                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
-            } else if (changed) {
-                signatures_[path] = now;
-                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
-            }
+            // Watched or not from now on, only what differs from what was known
+            // is reported: a recovered watch does not make old files new.
+            if (S_ISREG(file.st_mode))
+                noteFile(std::move(path), signatureOf(file), Walk::Diff, startedNs_);
         }
         ::closedir(listing);
     }
@@ -426,7 +499,22 @@ void InotifyEventStream::deliver() {
     flags.reserve(pendingOrder_.size());
     for (const std::string* key : pendingOrder_) {
         auto node = pending_.extract(*key);
-        flags.push_back(node.mapped());
+        FileEventFlags flag = node.mapped();
+        if (flag & kFileEventItemIsFile) {
+            // The snapshot learns what is being reported, so a later rescan
+            // compares with it. Anything but a regular file (a link named like
+            // an export) is not reported; a file already gone still is.
+            struct stat info {};
+            if (::lstat(node.key().c_str(), &info) != 0) {
+                signatures_.erase(node.key());
+            } else if (!S_ISREG(info.st_mode)) {
+                signatures_.erase(node.key());
+                continue;
+            } else {
+                signatures_[node.key()] = signatureOf(info);
+            }
+        }
+        flags.push_back(flag);
         paths.push_back(std::move(node.key()));
     }
     pending_.clear();
