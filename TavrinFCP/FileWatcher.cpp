@@ -17,6 +17,12 @@ std::string_view lastComponent(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+std::string_view withoutTrailingSlash(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    return path;
+}
+
 char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -96,6 +102,12 @@ void FileWatcher::handleEvents(std::size_t count, const std::vector<std::string>
                                const std::vector<FileEventFlags>& flags) {
     std::size_t n = std::min({count, paths.size(), flags.size()});
     for (std::size_t i = 0; i < n; ++i) {
+        if ((flags[i] & kFileEventRootChanged) && withoutTrailingSlash(paths[i]) ==
+                                                      withoutTrailingSlash(outputFolder)) {
+            if (auto callback = onFolderGone)
+                callback(); // may destroy this watcher: nothing after it
+            return;
+        }
         if (!(flags[i] & (kFileEventItemCreated | kFileEventItemModified)))
             continue;
         if (!isWatchedVideoPath(paths[i]))
@@ -119,9 +131,10 @@ void FileWatcher::debounceFile(const std::string& path) {
 
 void FileWatcher::checkStable(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::lstat(path.c_str(), &info) != 0)
         return; // gone or unreadable: wait for a new event
-    // Only a regular file is an export; a folder named like a video is not.
+    // Only a regular file is an export; a folder named like a video is not,
+    // nor a link (its target could be any file the user can read).
     if (!S_ISREG(info.st_mode))
         return;
     auto size = static_cast<std::int64_t>(info.st_size);
