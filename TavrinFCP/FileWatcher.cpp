@@ -102,8 +102,8 @@ void FileWatcher::handleEvents(std::size_t count, const std::vector<std::string>
                                const std::vector<FileEventFlags>& flags) {
     std::size_t n = std::min({count, paths.size(), flags.size()});
     for (std::size_t i = 0; i < n; ++i) {
-        if ((flags[i] & kFileEventRootChanged) && withoutTrailingSlash(paths[i]) ==
-                                                      withoutTrailingSlash(outputFolder)) {
+        if ((flags[i] & kFileEventRootChanged) &&
+            withoutTrailingSlash(paths[i]) == withoutTrailingSlash(outputFolder)) {
             if (auto callback = onFolderGone)
                 callback(); // may destroy this watcher: nothing after it
             return;
