@@ -2,12 +2,15 @@
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
+#include "common/CommentRecords.h"
+#include "common/Errno.h"
 #include "common/UUID.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -21,10 +24,6 @@
 
 namespace tavrin::container {
 namespace {
-
-std::string errnoText(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
 
 // Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is
 // malformed (overlong, surrogate, beyond U+10FFFF, truncated).
@@ -231,92 +230,180 @@ std::string AppleScriptBridge::temporaryDirectory() const {
 
 std::string AppleScriptBridge::run(std::string_view name,
                                    const std::vector<std::string>& args) const {
+    return runScript(name, args).output;
+}
+
+AppleScriptBridge::ScriptRun
+AppleScriptBridge::runScript(std::string_view name, const std::vector<std::string>& args) const {
     std::vector<std::string> arguments;
     arguments.reserve(args.size() + 1);
     arguments.push_back(scriptPath(name));
     arguments.insert(arguments.end(), args.begin(), args.end());
+    std::lock_guard lane(lane_);
     try {
         ProcessOutput output =
             options_.processRunner->run(options_.runnerPath, arguments, options_.scriptTimeout);
-        return trimmedScriptOutput(output.standardOutput);
+        std::string_view error = output.standardError;
+        error = error.substr(0, error.find('\n'));
+        return {trimmedScriptOutput(output.standardOutput), output.exitStatus,
+                trimmedScriptOutput(error)};
     } catch (const ProcessError& error) {
         throw AutomationError(std::string(name) + ": " + error.what());
     }
 }
 
+void AppleScriptBridge::reportFailure(std::string_view name, const ScriptRun& run,
+                                      std::string_view what) const {
+    if (!options_.onScriptFailure)
+        return;
+    std::string why = std::string(name) + " " + std::string(what) + " (exit status " +
+                      std::to_string(run.exitStatus) + ")";
+    if (!run.firstErrorLine.empty())
+        why += ": " + run.firstErrorLine;
+    options_.onScriptFailure(why);
+}
+
 std::optional<std::string> AppleScriptBridge::exportTimelineFCPXML() const {
+    std::lock_guard lane(lane_);
+    return exportInLane();
+}
+
+std::optional<std::string> AppleScriptBridge::exportInLane() const {
     TemporaryFile target(temporaryDirectory(), "tavrin-fcpxml-");
     target.closeDescriptor();
-    auto reply = parseObject(run("export-fcpxml", {target.path()}));
-    if (!reply)
+    // The editor may write a bundle (a folder) in the file's place or beside
+    // it; whatever this call made goes when it ends. Links are removed, never
+    // followed.
+    struct RemoveBundles {
+        const std::string& path;
+        ~RemoveBundles() {
+            std::error_code ignored;
+            for (const std::string& made : {path, path + "d", path + ".fcpxmld"}) {
+                if (std::filesystem::is_directory(std::filesystem::symlink_status(made, ignored)))
+                    std::filesystem::remove_all(made, ignored);
+            }
+        }
+    } removeBundles{target.path()};
+    ScriptRun ran = runScript("export-fcpxml", {target.path()});
+    auto reply = parseObject(ran.output);
+    auto path = reply ? stringFor(*reply, "path") : std::nullopt;
+    if (!path) {
+        reportFailure("export-fcpxml", ran, "gave no JSON object with a \"path\"");
         return std::nullopt;
-    auto path = stringFor(*reply, "path");
-    if (!path)
-        return std::nullopt;
+    }
     auto text = readRegularFile(*path);
-    if (!text || !isValidUTF8(*text))
+    if (!text || !isValidUTF8(*text)) {
+        reportFailure("export-fcpxml", ran, "named a file that cannot be read as UTF-8 text");
         return std::nullopt;
+    }
     return text;
 }
 
 bool AppleScriptBridge::importFCPXML(std::string_view document) const {
+    std::lock_guard lane(lane_);
+    return importInLane(document);
+}
+
+bool AppleScriptBridge::importInLane(std::string_view document) const {
     // Created exclusively and written in full before any script learns its
     // name, so the importer never sees a partial document.
     TemporaryFile file(temporaryDirectory(), "tavrin-markers-");
     file.write(document);
-    run("save-project");
-    auto reply = parseObject(run("import-fcpxml", {file.path()}));
-    if (!reply)
+    ScriptRun saved = runScript("save-project", {});
+    ScriptRun ran = runScript("import-fcpxml", {file.path()});
+    auto reply = parseObject(ran.output);
+    const Value* success = reply ? lookup(*reply, "success") : nullptr;
+    if (!success || !success->is_boolean()) {
+        if (saved.exitStatus != 0)
+            reportFailure("save-project", saved, "failed");
+        else
+            reportFailure("import-fcpxml", ran, "gave no JSON object with a boolean \"success\"");
         return false;
-    const Value* success = lookup(*reply, "success");
-    return success && success->is_boolean() && success->get<bool>();
+    }
+    // "success": false is the editor's own answer.
+    return success->get<bool>();
 }
 
 bool AppleScriptBridge::importMarkers(const std::vector<Dictionary>& markers) const {
-    return importFCPXML(FCPXMLGenerator::generateMarkersFCPXML(markers));
+    return importInLane(FCPXMLGenerator::generateMarkersFCPXML(markers));
 }
 
 bool AppleScriptBridge::syncComment(const Dictionary& comment) {
-    std::lock_guard lock(changeMutex_);
-    auto exported = exportTimelineFCPXML();
+    std::lock_guard lane(lane_);
+    auto exported = exportInLane();
     if (!exported)
         return false;
-    const std::string id = stringFor(comment, "id").value_or("");
-    std::vector<Dictionary> kept;
-    for (auto& marker : FCPXMLParser::parseMarkers(*exported)) {
-        if (stringFor(marker, "id").value_or("") != id)
-            kept.push_back(std::move(marker));
-    }
+    std::vector<Dictionary> kept = withoutRecordsOfId(FCPXMLParser::parseMarkers(*exported),
+                                                      stringFor(comment, "id").value_or(""));
     kept.push_back(comment);
     return importMarkers(kept);
 }
 
 bool AppleScriptBridge::deleteComment(std::string_view id) {
-    std::lock_guard lock(changeMutex_);
-    auto exported = exportTimelineFCPXML();
+    std::lock_guard lane(lane_);
+    auto exported = exportInLane();
     if (!exported)
         return false;
-    std::vector<Dictionary> kept;
-    for (auto& marker : FCPXMLParser::parseMarkers(*exported)) {
-        if (stringFor(marker, "id").value_or("") != id)
-            kept.push_back(std::move(marker));
-    }
-    return importMarkers(kept);
+    return importMarkers(withoutRecordsOfId(FCPXMLParser::parseMarkers(*exported), id));
 }
 
 bool AppleScriptBridge::syncAllComments(const std::vector<Dictionary>& comments) {
-    std::lock_guard lock(changeMutex_);
+    std::lock_guard lane(lane_);
     return importMarkers(comments);
 }
 
 bool AppleScriptBridge::clearAllMarkers() {
-    std::lock_guard lock(changeMutex_);
+    std::lock_guard lane(lane_);
     return importMarkers({});
+}
+
+// The first lookup to find no pending export makes one and runs it when the
+// lane is free; every lookup that arrives before it starts waits for it too.
+// A lookup arriving once it has started makes the next one: the export that
+// answers a lookup always starts after the lookup was asked.
+std::optional<std::string> AppleScriptBridge::sharedExport() const {
+    std::shared_ptr<SharedExport> mine;
+    bool leader = false;
+    {
+        std::lock_guard lock(exportMutex_);
+        if (!nextExport_) {
+            nextExport_ = std::make_shared<SharedExport>();
+            leader = true;
+        }
+        mine = nextExport_;
+    }
+    if (leader) {
+        std::optional<std::string> text;
+        std::exception_ptr error;
+        {
+            std::lock_guard lane(lane_);
+            {
+                std::lock_guard lock(exportMutex_);
+                nextExport_.reset(); // later lookups make the next export
+            }
+            try {
+                text = exportInLane();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        std::lock_guard lock(exportMutex_);
+        mine->text = std::move(text);
+        mine->error = error;
+        mine->done = true;
+        exportDone_.notify_all();
+    } else {
+        std::unique_lock lock(exportMutex_);
+        exportDone_.wait(lock, [&] { return mine->done; });
+    }
+    if (mine->error)
+        std::rethrow_exception(mine->error);
+    return mine->text;
 }
 
 std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
                                                              double threshold) const {
-    auto exported = exportTimelineFCPXML();
+    auto exported = sharedExport();
     if (!exported)
         return std::nullopt;
     std::optional<Dictionary> best;
