@@ -1,5 +1,7 @@
 #include "platform/linux/GLibMainQueue.h"
 
+#include "common/Log.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -56,8 +58,9 @@ gboolean GLibMainQueue::drain(gpointer data) {
         g_source_unref(self->drainSource_);
         self->drainSource_ = nullptr;
     }
+    // Work that throws is logged and the rest still runs, as on the executor.
     for (auto& work : batch)
-        work();
+        runLoggingFailure(work, "MainQueue");
     return G_SOURCE_REMOVE;
 }
 
@@ -92,7 +95,7 @@ gboolean GLibMainQueue::fire(gpointer data) {
         work = std::move(timer->work);
     }
     g_source_unref(timer->source); // the context keeps it alive until we return
-    work();
+    runLoggingFailure(work, "MainQueue");
     return G_SOURCE_REMOVE;
 }
 
