@@ -407,7 +407,7 @@ TEST_F(AChannelOverTheBus, PairsOverlappingRequestsAnsweredOutOfOrder) {
               (std::vector<std::string>{"cancel 0", "delete 0", "export 1", "folder /srv/exports",
                                         "marker " + marker.dump(), "sync 1"}));
     EXPECT_EQ(offMain.load(), 0);
-    EXPECT_EQ(client->pendingCount(), 0u);
+    EXPECT_EQ(queue.pendingTimers(), 0u);
 
     std::set<std::string> counters;
     for (int i = 0; i < 6; ++i) {
