@@ -4,7 +4,10 @@
 #include "TavrinFCP/FCPXMLParser.h"
 #include "common/CommentRecords.h"
 #include "common/Errno.h"
+#include "common/FileDescriptor.h"
+#include "common/Paths.h"
 #include "common/UUID.h"
+#include "common/Unicode.h"
 
 #include <cerrno>
 #include <cmath>
@@ -25,56 +28,6 @@
 namespace tavrin::container {
 namespace {
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is
-// malformed (overlong, surrogate, beyond U+10FFFF, truncated).
-std::size_t decodeUTF8(std::string_view text, std::size_t i, char32_t& codePoint) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    std::size_t length;
-    char32_t minimum;
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length)
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
-
-bool isValidUTF8(std::string_view text) {
-    char32_t codePoint;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = decodeUTF8(text, i, codePoint);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// Unicode white space (category Zs and tab) and line ends (LF, VT, FF, CR,
-// NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR).
-bool isWhiteSpaceOrNewline(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
 std::optional<Value> parseObject(std::string_view text) {
     auto value = parseJSON(text);
     if (!value || !value->is_object())
@@ -93,7 +46,7 @@ class TemporaryFile {
             int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             S_IRUSR | S_IWUSR);
             if (fd >= 0) {
-                fd_ = fd;
+                fd_.reset(fd);
                 path_ = std::move(name);
                 return;
             }
@@ -103,7 +56,7 @@ class TemporaryFile {
         }
     }
     ~TemporaryFile() {
-        closeDescriptor();
+        fd_.reset();
         ::unlink(path_.c_str());
     }
     TemporaryFile(const TemporaryFile&) = delete;
@@ -114,54 +67,41 @@ class TemporaryFile {
     // Writes the whole text and closes the file; throws AutomationError.
     void write(std::string_view text) {
         while (!text.empty()) {
-            ssize_t n = ::write(fd_, text.data(), text.size());
+            ssize_t n = ::write(fd_.get(), text.data(), text.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 throw AutomationError("cannot write " + path_ + ": " + errnoText(errno));
             text.remove_prefix(static_cast<std::size_t>(n));
         }
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
+        if (::close(fd_.release()) != 0)
             throw AutomationError("cannot write " + path_ + ": " + errnoText(errno));
     }
-    void closeDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
+    void closeDescriptor() { fd_.reset(); }
 
   private:
     std::string path_;
-    int fd_ = -1;
+    FileDescriptor fd_;
 };
 
 // The whole of a regular file, or no value. O_NONBLOCK and the regular-file
 // check keep a FIFO or device named by a script from hanging the call.
 std::optional<std::string> readRegularFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
-    std::optional<std::string> text;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        std::string content;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                content.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                text = std::move(content);
-                break;
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            content.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0)
+            return content;
+        else if (errno != EINTR)
+            return std::nullopt;
     }
-    ::close(fd);
-    return text;
 }
 
 } // namespace
@@ -169,25 +109,7 @@ std::optional<std::string> readRegularFile(const std::string& path) {
 std::string trimmedScriptOutput(std::string_view bytes) {
     if (!isValidUTF8(bytes))
         return {};
-    char32_t codePoint;
-    std::size_t begin = 0;
-    while (begin < bytes.size()) {
-        std::size_t length = decodeUTF8(bytes, begin, codePoint);
-        if (!isWhiteSpaceOrNewline(codePoint))
-            break;
-        begin += length;
-    }
-    std::size_t end = bytes.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(bytes[start]) & 0xC0) == 0x80)
-            --start;
-        decodeUTF8(bytes, start, codePoint);
-        if (!isWhiteSpaceOrNewline(codePoint))
-            break;
-        end = start;
-    }
-    return std::string(bytes.substr(begin, end - begin));
+    return std::string(trimUnicodeWhiteSpace(bytes));
 }
 
 AppleScriptBridge::AppleScriptBridge() : AppleScriptBridge(Options{}) {
@@ -209,12 +131,9 @@ std::string AppleScriptBridge::defaultScriptsDirectory() {
 }
 
 std::string AppleScriptBridge::scriptPath(std::string_view name) const {
-    std::string path = options_.scriptsDirectory;
-    if (!path.empty() && path.back() != '/')
-        path += '/';
-    path += name;
-    path += ".applescript";
-    return path;
+    std::string file = std::string(name) + ".applescript";
+    // An empty scripts directory means the current one, as before.
+    return options_.scriptsDirectory.empty() ? file : joinPath(options_.scriptsDirectory, file);
 }
 
 std::string AppleScriptBridge::temporaryDirectory() const {

@@ -1,6 +1,7 @@
 #include "TavrinFCP/UploadManager.h"
 
 #include "common/Errno.h"
+#include "common/FileDescriptor.h"
 #include "common/Value.h"
 
 #include <curl/curl.h>
@@ -98,27 +99,19 @@ class OpenFile {
     // waits on a FIFO.
     explicit OpenFile(const std::string& path)
         : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {
-        if (fd_ < 0) {
+        if (!fd_.valid()) {
             failure_ = errno == ELOOP ? "it is a symbolic link" : errnoText(errno);
             return;
         }
         struct stat attributes {};
-        if (::fstat(fd_, &attributes) != 0 || !S_ISREG(attributes.st_mode)) {
+        if (::fstat(fd_.get(), &attributes) != 0 || !S_ISREG(attributes.st_mode)) {
             failure_ = "not a regular file";
-            ::close(fd_);
-            fd_ = -1;
+            fd_.reset();
             return;
         }
         size_ = attributes.st_size;
     }
-    ~OpenFile() {
-        if (fd_ >= 0)
-            ::close(fd_); // a failure to close changes nothing for the upload
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.valid(); }
     const std::string& failure() const { return failure_; }
     std::int64_t size() const { return size_; }
 
@@ -126,10 +119,11 @@ class OpenFile {
     // until the length is reached, the file ends or a read fails.
     // Returns the number of bytes read, or -1 on a read error (errno tells).
     std::int64_t readAt(std::int64_t offset, char* buffer, std::int64_t length) {
-        (void)::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+        (void)::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET);
         std::int64_t filled = 0;
         while (filled < length) {
-            ssize_t n = ::read(fd_, buffer + filled, static_cast<std::size_t>(length - filled));
+            ssize_t n =
+                ::read(fd_.get(), buffer + filled, static_cast<std::size_t>(length - filled));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -143,7 +137,7 @@ class OpenFile {
     }
 
   private:
-    int fd_;
+    FileDescriptor fd_; // closed on every path; a failure to close changes nothing
     std::int64_t size_ = 0;
     std::string failure_;
 };

@@ -1,6 +1,7 @@
 #include "platform/linux/DBusNotificationCenter.h"
 
 #include "common/Log.h"
+#include "common/Unicode.h"
 #include "platform/linux/GLibMainQueue.h"
 
 #include <algorithm>
@@ -21,9 +22,8 @@ constexpr const char* kLogSubsystem = "ai.tavrin.fcp";
 constexpr const char* kLogCategory = "DBusNotificationCenter";
 
 bool carryableString(const std::string& s) {
-    // D-Bus strings are UTF-8 without NUL; g_utf8_validate with an explicit
-    // length refuses both invalid sequences and embedded NULs.
-    return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+    // D-Bus strings are UTF-8 without NUL.
+    return s.find('\0') == std::string::npos && isValidUTF8(s);
 }
 
 GVariant* encodeDictionary(const Value& dict);

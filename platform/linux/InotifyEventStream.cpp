@@ -1,6 +1,8 @@
 #include "platform/linux/InotifyEventStream.h"
 
+#include "common/Errno.h"
 #include "common/Log.h"
+#include "common/Paths.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,30 +36,9 @@ long long coarseNowNs() {
     return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
-std::string join(const std::string& dir, std::string_view name) {
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir);
-    if (path.empty() || path.back() != '/')
-        path.push_back('/');
-    path.append(name);
-    return path;
-}
-
 InotifyEventStream::Signature signatureOf(const struct stat& info) {
     return {static_cast<long long>(info.st_size),
             info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
-}
-
-bool isBelow(const std::string& path, const std::string& dir) {
-    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
-           path[dir.size()] == '/';
-}
-
-std::string trimmed(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
 }
 
 } // namespace
@@ -73,7 +54,7 @@ InotifyEventStream::InotifyEventStream(FileEventStreamOptions options, MainQueue
     readInterval_ = std::min(std::chrono::milliseconds(100), latency_ / 4);
     pollInterval_ = std::max(latency_, std::chrono::milliseconds(10));
     for (auto& path : options_.paths)
-        path = trimmed(std::move(path));
+        path = std::string(withoutTrailingSlashes(path));
 }
 
 InotifyEventStream::~InotifyEventStream() {
@@ -85,11 +66,11 @@ bool InotifyEventStream::start() {
         return true;
     if (!sink_)
         return false; // stopped streams stay stopped
-    inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotifyFd_ < 0 || stopFd_ < 0) {
+    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    stop_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!inotify_.valid() || !stop_.valid()) {
         logLine(kSubsystem, kCategory, LogLevel::Error,
-                std::string("cannot start watching: ") + std::strerror(errno));
+                "cannot start watching: " + errnoText(errno));
         closeDescriptors();
         return false;
     }
@@ -113,7 +94,7 @@ void InotifyEventStream::stop() {
     if (reader_.joinable()) {
         std::uint64_t one = 1;
         // An eventfd write of 8 bytes cannot be short; retry only on a signal.
-        while (::write(stopFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(stop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         reader_.join();
     }
@@ -122,15 +103,12 @@ void InotifyEventStream::stop() {
 }
 
 void InotifyEventStream::closeDescriptors() {
-    if (inotifyFd_ >= 0)
-        ::close(inotifyFd_);
-    if (stopFd_ >= 0)
-        ::close(stopFd_);
-    inotifyFd_ = stopFd_ = -1;
+    inotify_.reset();
+    stop_.reset();
 }
 
 bool InotifyEventStream::stopRequested() const {
-    pollfd stop{stopFd_, POLLIN, 0};
+    pollfd stop{stop_.get(), POLLIN, 0};
     return ::poll(&stop, 1, 0) > 0;
 }
 
@@ -174,11 +152,12 @@ void InotifyEventStream::run() {
             auto wait = std::chrono::ceil<milliseconds>(wakeAt - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
         }
-        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {inotifyFd_, readNow ? short(POLLIN) : short(0), 0}};
+        pollfd fds[2] = {{stop_.get(), POLLIN, 0},
+                         {inotify_.get(), readNow ? short(POLLIN) : short(0), 0}};
         int ready = ::poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             logLine(kSubsystem, kCategory, LogLevel::Fault,
-                    std::string("stopped watching: poll failed: ") + std::strerror(errno));
+                    "stopped watching: poll failed: " + errnoText(errno));
             return;
         }
         if (ready <= 0)
@@ -204,7 +183,7 @@ void InotifyEventStream::readEvents() {
     // Bounded, so a writer that never pauses cannot keep the reader from
     // delivering; the rest is read on the next round.
     for (int round = 0; round < 16; ++round) {
-        ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+        ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
         if (got <= 0)
             break;
         for (char* at = buffer; at < buffer + got;) {
@@ -248,7 +227,7 @@ void InotifyEventStream::readEvents() {
             }
             if (name.empty())
                 continue;
-            std::string path = join(dirIt->second, name);
+            std::string path = joinPath(dirIt->second, name);
             if (event->mask & IN_ISDIR) {
                 if (event->mask & IN_MOVED_FROM)
                     removeTree(path);
@@ -291,7 +270,7 @@ bool InotifyEventStream::isRoot(const std::string& dir) const {
 // A watched folder given as a symbolic link is followed; links met below it are not.
 int InotifyEventStream::addWatch(const std::string& dir) {
     std::uint32_t mask = isRoot(dir) ? (kWatchMask & ~std::uint32_t(IN_DONT_FOLLOW)) : kWatchMask;
-    return inotify_add_watch(inotifyFd_, dir.c_str(), mask);
+    return inotify_add_watch(inotify_.get(), dir.c_str(), mask);
 }
 
 // Watches dir and everything below it. Each folder is watched before it is
@@ -329,7 +308,7 @@ bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long si
             if (name == "." || name == "..")
                 continue;
             if (entry->d_type == DT_DIR) {
-                stack.push_back(join(dir, name));
+                stack.push_back(joinPath(dir, name));
                 continue;
             }
             if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
@@ -338,9 +317,9 @@ bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long si
             if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
             if (S_ISDIR(info.st_mode))
-                stack.push_back(join(dir, name));
+                stack.push_back(joinPath(dir, name));
             else if (S_ISREG(info.st_mode))
-                noteFile(join(dir, name), signatureOf(info), walk, sinceNs);
+                noteFile(joinPath(dir, name), signatureOf(info), walk, sinceNs);
         }
         ::closedir(listing);
     }
@@ -378,18 +357,19 @@ void InotifyEventStream::noteFile(std::string path, const Signature& now, Walk w
 // A folder moved away: its watches would report under a stale name.
 void InotifyEventStream::removeTree(const std::string& top) {
     for (auto it = watchOfDir_.begin(); it != watchOfDir_.end();) {
-        if (it->first == top || isBelow(it->first, top)) {
-            inotify_rm_watch(inotifyFd_, it->second);
+        if (it->first == top || isBelowPath(it->first, top)) {
+            inotify_rm_watch(inotify_.get(), it->second);
             dirOfWatch_.erase(it->second);
             it = watchOfDir_.erase(it);
         } else {
             ++it;
         }
     }
-    std::erase_if(unwatched_, [&](const std::string& d) { return d == top || isBelow(d, top); });
+    std::erase_if(unwatched_,
+                  [&](const std::string& d) { return d == top || isBelowPath(d, top); });
     auto first = signatures_.lower_bound(top + '/');
     auto last = first;
-    while (last != signatures_.end() && isBelow(last->first, top))
+    while (last != signatures_.end() && isBelowPath(last->first, top))
         ++last;
     signatures_.erase(first, last);
     lastWd_ = -1;
@@ -451,7 +431,7 @@ void InotifyEventStream::checkUnwatched() {
             struct stat file {};
             if (::fstatat(dirFd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            std::string path = join(dir, name);
+            std::string path = joinPath(dir, name);
             if (S_ISDIR(file.st_mode)) {
                 if (!watchOfDir_.count(path) && !unwatched_.count(path))
                     addTree(path, Walk::Diff, startedNs_);
@@ -476,7 +456,7 @@ void InotifyEventStream::logUnwatched() {
                 options_.paths.front() + " (" +
                 (watchError_ == ENOSPC
                      ? std::string("the inotify watch limit fs.inotify.max_user_watches is reached")
-                     : std::string(std::strerror(watchError_))) +
+                     : errnoText(watchError_)) +
                 "); checking them for new or changed files every " +
                 std::to_string(pollInterval_.count()) + " ms instead");
     newlyUnwatched_ = 0;

@@ -20,6 +20,7 @@
 // changed while the watch is tried again. Each such episode writes one log line.
 // A watched folder that is removed is reported once with kFileEventRootChanged.
 
+#include "common/FileDescriptor.h"
 #include "common/FileEventStream.h"
 
 #include <chrono>
@@ -99,8 +100,8 @@ class InotifyEventStream final : public FileEventStream {
     std::chrono::milliseconds readInterval_;
     std::chrono::milliseconds pollInterval_;
 
-    int inotifyFd_ = -1;
-    int stopFd_ = -1;
+    FileDescriptor inotify_;
+    FileDescriptor stop_; // an eventfd: readable once stop() is asked for
     std::thread reader_;
 
     // Owned by start() before the reader begins, then by the reader alone.
