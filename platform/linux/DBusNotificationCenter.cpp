@@ -81,7 +81,10 @@ GVariant* encodeDictionary(const Value& dict) {
             g_variant_builder_clear(&builder);
             return nullptr;
         }
-        g_variant_builder_add(&builder, "{sv}", it.key().c_str(), child);
+        // Built directly: a format string would be parsed for every entry.
+        g_variant_builder_add_value(&builder,
+                                    g_variant_new_dict_entry(g_variant_new_string(it.key().c_str()),
+                                                             g_variant_new_variant(child)));
     }
     return g_variant_builder_end(&builder);
 }
@@ -143,12 +146,19 @@ std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
     Value result = Value::object();
     gsize n = g_variant_n_children(dict);
     for (gsize i = 0; i < n; ++i) {
-        const char* key = nullptr;
-        GVariant* inner = nullptr;
-        g_variant_get_child(dict, i, "{&sv}", &key, &inner);
-        std::string k(key);
+        // Taken apart directly: a format string would be parsed for every entry.
+        GVariant* entry = g_variant_get_child_value(dict, i);
+        GVariant* keyVariant = g_variant_get_child_value(entry, 0);
+        GVariant* boxed = g_variant_get_child_value(entry, 1);
+        GVariant* inner = g_variant_get_variant(boxed);
+        gsize keyLength = 0;
+        const char* key = g_variant_get_string(keyVariant, &keyLength);
+        std::string k(key, keyLength);
         auto decoded = decodeValue(inner, depth + 1);
         g_variant_unref(inner);
+        g_variant_unref(boxed);
+        g_variant_unref(keyVariant);
+        g_variant_unref(entry);
         // A duplicate key would lose a value silently: not our form.
         if (!decoded || result.contains(k))
             return std::nullopt;
