@@ -46,11 +46,12 @@ class AppleScriptBridge {
         std::string temporaryDirectory;
         // Null means the platform's runner.
         std::shared_ptr<ProcessRunner> processRunner;
-        // Called on the calling thread when an operation's false or absent
-        // result comes from a script that failed (non-zero exit or an answer
-        // that cannot be used) rather than from the editor's own "no": one
-        // line naming the script, its exit status and the first line of its
-        // standard error.
+        // Called on the thread that ran the script when an operation's false
+        // or absent result comes from a script that failed (an answer that
+        // cannot be used, or save-project failing) rather than from the
+        // editor's own "no": one line naming the script, its exit status and
+        // the first line of its standard error. (Lookups that shared an export
+        // are told once, on the thread that ran it.)
         std::function<void(const std::string& why)> onScriptFailure;
     };
 
