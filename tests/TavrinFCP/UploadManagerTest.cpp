@@ -294,9 +294,12 @@ class RawServer {
 class UploadManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("upload-test-" + std::to_string(getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test's name holds a "/": one folder, not two levels
+        // of which only the inner one would be removed.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        folder_ =
+            fs::temp_directory_path() / ("upload-test-" + std::to_string(getpid()) + "-" + name);
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
