@@ -236,6 +236,7 @@ struct ElementScan {
     std::size_t quotes[kMaxQuotes]; // positions of the first kMaxQuotes of them (not zeroed: hot)
 };
 
+// Adds the quotes of a block's mask (bit k: position base + k) to the scan.
 inline void recordQuotes(ElementScan& scan, unsigned mask, std::size_t base) {
     while (mask != 0) {
         if (scan.quoteCount < ElementScan::kMaxQuotes)
@@ -245,6 +246,7 @@ inline void recordQuotes(ElementScan& scan, unsigned mask, std::size_t base) {
     }
 }
 
+// Scans an element's text from s to its first ">" (see ElementScan).
 void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan) {
     unsigned single = 0;
     std::size_t i = s;
@@ -401,12 +403,6 @@ void rawAttrs(std::string_view attributes, const std::string_view (&names)[N],
 // values it reads them into.
 constexpr std::string_view kMarkerNames[] = {"note", "start", "duration", "value"};
 
-// Reads the marker attributes of a plain element (see scanElement) from the
-// quotes its scan found, without another pass over the values. It reads only
-// the form XML writers write: optional ASCII white space, a name of ASCII
-// bytes, and "=" right before the opening double quote. For that form rawAttrs
-// reads the same values, so any other text, up to the point where all four
-// are found, answers false and leaves the reading to rawAttrs.
 // Which of kMarkerNames the name before the "=" at `equals` is, when only
 // ASCII white space stands between `from` and that name; -1 otherwise. The
 // names are told apart by their last letter and compared at fixed lengths.
@@ -442,6 +438,12 @@ inline int knownMarkerName(const char* d, std::size_t from, std::size_t equals) 
     return slot;
 }
 
+// Reads the marker attributes of a plain element (see scanElement) from the
+// quotes its scan found, without another pass over the values. It reads only
+// the form XML writers write: optional ASCII white space, a name of ASCII
+// bytes, and "=" right before the opening double quote. For that form rawAttrs
+// reads the same values, so any other text, up to the point where all four
+// are found, answers false and leaves the reading to rawAttrs.
 bool plainMarkerAttrs(const char* d, std::size_t s, const ElementScan& scan,
                       std::optional<std::string_view> (&values)[4]) {
     if (scan.quoteCount > ElementScan::kMaxQuotes)
@@ -988,8 +990,6 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
     // Room for a marker every 256 bytes, up to a million; room never used
     // costs no memory.
     list.records_.reserve(std::min<std::size_t>(document.size() / 256, 1u << 20));
-    // Appends the record of a marker whose raw attribute values (in the order of
-    // kMarkerNames) are given, when its note is tagged.
     const char* limit = document.data() + document.size();
     // A raw value as text in the list's storage: copied, and decoded from its
     // first "&" on when it holds one.
@@ -999,6 +999,8 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         list.shrinkLast(out, raw.size() + 16, length);
         return std::string_view(out, length);
     };
+    // Appends the record of a marker whose raw attribute values (in the order of
+    // kMarkerNames) are given, when its note is tagged.
     auto addRecord = [&](const std::optional<std::string_view>(&raw)[4]) {
         if (!raw[0] || !startsWithTag(*raw[0]))
             return;
