@@ -132,17 +132,33 @@ void appendNoteEscaped(std::string& out, std::string_view text) {
 }
 
 // The identifier with the characters the tag itself uses encoded, so that it
-// reads back whole: ":" as "%3A", "]" as "%5D", and "%" as "%25".
+// reads back whole: ":" as "%3A", "]" as "%5D", and "%" as "%25". The
+// characters XML 1.0 cannot carry, which a note leaves out, are encoded too
+// (a control character as "%01", U+FFFE as "%EF%BF%BE"): an identifier must
+// never lose a character, or the next sync no longer finds its marker.
 void appendTagIdentifier(std::string& out, std::string_view id) {
-    std::size_t from = 0;
-    while (from < id.size()) {
-        const std::size_t at = id.find_first_of(":]%", from);
-        appendNoteEscaped(out, id.substr(from, at == std::string_view::npos ? at : at - from));
-        if (at == std::string_view::npos)
-            return;
-        out.append(id[at] == ':' ? "%3A" : id[at] == ']' ? "%5D" : "%25");
-        from = at + 1;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto appendEncoded = [&](unsigned char byte) {
+        out.push_back('%');
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 0xF]);
+    };
+    std::size_t from = 0; // start of the run written as it stands
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        const auto c = static_cast<unsigned char>(id[i]);
+        const bool control = c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+        const bool nonCharacter = c == 0xEF && id.substr(i, 2) == "\xEF\xBF" && i + 2 < id.size() &&
+                                  (id[i + 2] == '\xBE' || id[i + 2] == '\xBF');
+        if (!control && !nonCharacter && c != ':' && c != ']' && c != '%')
+            continue;
+        appendNoteEscaped(out, id.substr(from, i - from));
+        const std::size_t length = nonCharacter ? 3 : 1;
+        for (std::size_t k = 0; k < length; ++k)
+            appendEncoded(static_cast<unsigned char>(id[i + k]));
+        i += length - 1;
+        from = i + 1;
     }
+    appendNoteEscaped(out, id.substr(from));
 }
 
 // The line of one record; start and end are its times with what is not a

@@ -599,19 +599,39 @@ std::string decodeReferences(std::string_view raw) {
     return out;
 }
 
-// The escape of an identifier character in the tag ("%3A" ":", "%5D" "]",
-// "%25" "%", hexadecimal digits in either case) at the start of text, or 0.
-char identifierEscapeAt(std::string_view text) {
+// The byte of "%HH" (hexadecimal digits in either case) at the start of
+// text, or -1.
+int escapedByteAt(std::string_view text) {
+    const auto hex = [](char c) {
+        c = static_cast<char>(c | 0x20);
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
     if (text.size() < 3 || text[0] != '%')
+        return -1;
+    const int high = hex(text[1]), low = hex(text[2]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// The escape of an identifier character in the tag at the start of text, as
+// the writer makes them: "%3A" ":", "%5D" "]", "%25" "%", "%01" and the like
+// for a control character XML cannot carry, "%EF%BF%BE" and "%EF%BF%BF" for
+// U+FFFE and U+FFFF. Writes the character's bytes to out and returns the
+// length of the escape, or 0 (writing nothing) when none starts there.
+std::size_t identifierEscapeAt(std::string_view text, char* out) {
+    const int byte = escapedByteAt(text);
+    const bool control = byte >= 0 && byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+    if (byte == ':' || byte == ']' || byte == '%' || control) {
+        out[0] = static_cast<char>(byte);
+        return 3;
+    }
+    const int last =
+        byte == 0xEF && escapedByteAt(text.substr(3)) == 0xBF ? escapedByteAt(text.substr(6)) : -1;
+    if (last != 0xBE && last != 0xBF)
         return 0;
-    const char a = text[1], b = static_cast<char>(text[2] | 0x20);
-    if (a == '3' && b == 'a')
-        return ':';
-    if (a == '5' && b == 'd')
-        return ']';
-    if (a == '2' && text[2] == '5')
-        return '%';
-    return 0;
+    out[0] = '\xEF';
+    out[1] = '\xBF';
+    out[2] = static_cast<char>(last);
+    return 9;
 }
 
 bool isDigit(char c) {
@@ -1050,10 +1070,12 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         if (record.id.find('%') != npos) {
             char* out = list.allocate(record.id.size());
             std::size_t length = 0;
-            for (std::size_t i = 0; i < record.id.size(); ++i) {
-                const char escaped = identifierEscapeAt(record.id.substr(i));
-                out[length++] = escaped ? escaped : record.id[i];
-                i += escaped ? 2 : 0;
+            for (std::size_t i = 0; i < record.id.size();) {
+                const std::size_t escape = identifierEscapeAt(record.id.substr(i), out + length);
+                length += escape == 9 ? 3 : 1;
+                if (!escape)
+                    out[length - 1] = record.id[i];
+                i += escape ? escape : 1;
             }
             list.shrinkLast(out, record.id.size(), length);
             record.id = std::string_view(out, length);

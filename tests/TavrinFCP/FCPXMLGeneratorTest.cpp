@@ -236,7 +236,11 @@ TEST(FCPXMLGenerator, RoundTripsEveryIdentifierAndText) {
         {"t", "line\nbreak\r\nand\ttab", "A\tB\nC", "[tavrin:t:open] ", "t",
          "line\nbreak\r\nand\ttab"},
         {"c\x01", std::string("nul\0, bell\x07, \x1F, \xEF\xBF\xBE\xEF\xBF\xBF.", 23),
-         "x\x0By\xEF\xBF\xBD", "[tavrin:c:open] ", "c", "nul, bell, , ."},
+         "x\x0By\xEF\xBF\xBD", "[tavrin:c%01:open] ", "c\x01", "nul, bell, , ."},
+        // An identifier never loses a character XML cannot carry, even when
+        // it is made of nothing else.
+        {std::string("\0\x1F\xEF\xBF\xBF", 5), "x", "Ann", "[tavrin:%00%1F%EF%BF%BF:open] ",
+         std::string("\0\x1F\xEF\xBF\xBF", 5), "x"},
     };
     std::vector<Dictionary> comments;
     for (std::size_t i = 0; i < cases.size(); ++i)
