@@ -1,5 +1,7 @@
 #include "TavrinFCP/FCPXMLParser.h"
 
+#include "common/Unicode.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -55,32 +57,10 @@ bool isLetter(const char* d, std::size_t i, std::size_t n, char lowerCase) {
            (static_cast<unsigned char>(d[i]) | 0x20) == static_cast<unsigned char>(lowerCase);
 }
 
-// Length in bytes of the white-space character at i, or 0. White space is the
-// Unicode White_Space property: tab to carriage return, space, U+0085, U+00A0,
-// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+// Length in bytes of the white-space character at i, or 0: Unicode white
+// space, as the platform's regular expressions read "\\s".
 std::size_t whiteSpaceLength(const char* d, std::size_t i, std::size_t n) {
-    const auto c = static_cast<unsigned char>(d[i]);
-    if (c == ' ' || (c >= 0x09 && c <= 0x0D))
-        return 1;
-    if (c < 0xC2)
-        return 0;
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(d[i + k]); };
-    if (c == 0xC2)
-        return (i + 1 < n && (at(1) == 0x85 || at(1) == 0xA0)) ? 2 : 0;
-    if (i + 2 >= n)
-        return 0;
-    if (c == 0xE1)
-        return (at(1) == 0x9A && at(2) == 0x80) ? 3 : 0;
-    if (c == 0xE2) {
-        if (at(1) == 0x80) {
-            const unsigned char t = at(2);
-            return ((t >= 0x80 && t <= 0x8A) || t == 0xA8 || t == 0xA9 || t == 0xAF) ? 3 : 0;
-        }
-        return (at(1) == 0x81 && at(2) == 0x9F) ? 3 : 0;
-    }
-    if (c == 0xE3)
-        return (at(1) == 0x80 && at(2) == 0x80) ? 3 : 0;
-    return 0;
+    return whiteSpaceLengthAt(std::string_view(d, n), i);
 }
 
 // If "<marker" followed by white space starts at i (i holds "<" and i+1 an

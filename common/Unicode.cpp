@@ -55,12 +55,6 @@ bool isUnicodeWhiteSpace(char32_t c) {
            c == 0x205F || c == 0x3000;
 }
 
-std::size_t whiteSpaceLengthAt(std::string_view text, std::size_t i) {
-    char32_t codePoint;
-    std::size_t length = decodeUTF8(text, i, codePoint);
-    return length != 0 && isUnicodeWhiteSpace(codePoint) ? length : 0;
-}
-
 std::string_view trimUnicodeWhiteSpace(std::string_view text) {
     std::size_t begin = 0;
     while (std::size_t length = whiteSpaceLengthAt(text, begin))
