@@ -8,6 +8,7 @@ packages=(
     cmake ninja-build g++ pkg-config clang clang-format libclang-rt-14-dev
     # libraries
     nlohmann-json3-dev libglib2.0-dev libwebkit2gtk-4.1-dev libgtk-3-dev libcurl4-openssl-dev libcli11-dev
+    libsqlite3-dev libssl-dev
     # tests, benchmarks and tools
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libicu-dev libpugixml-dev
     libxtst-dev

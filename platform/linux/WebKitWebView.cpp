@@ -22,7 +22,35 @@ Value bodyValue(JSCValue* value) {
     return parsed ? std::move(*parsed) : Value(nullptr);
 }
 
+// An engine failure in the panel's terms (see panel::NavigationError). Which
+// failure the panel shows as which message:
+//  - "You appear to be offline…": reported as URLErrorNotConnectedToInternet
+//    (-1009) when the network is unreachable (G_IO_ERROR_NETWORK_UNREACHABLE),
+//    or when GIO's network monitor says the machine has no network and the
+//    failure is one a missing network causes (name resolution failed, host
+//    unreachable, timed out).
+//  - "Failed to connect to Tavrin…": a cancelled load (WebKit's
+//    WEBKIT_NETWORK_ERROR_CANCELLED, reported as URLErrorCancelled, -999), the
+//    panel's own request time-out (URLErrorTimedOut, -1001), and every other
+//    failure in the engine's own domain and code: connection refused, TLS
+//    errors, HTTP transport errors, unknown protocol, a page that cannot be shown.
 } // namespace
+
+panel::NavigationError navigationErrorFor(const GError* error) {
+    if (!error)
+        return {"WebKitNetworkError", WEBKIT_NETWORK_ERROR_FAILED, "Load failed"};
+    std::string description = error->message ? error->message : "";
+    if (error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED)
+        return {panel::URLErrorDomain, panel::URLErrorCancelled, description};
+    bool unreachable = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE);
+    bool causedByNoNetwork = error->domain == G_RESOLVER_ERROR ||
+                             g_error_matches(error, G_IO_ERROR, G_IO_ERROR_HOST_UNREACHABLE) ||
+                             g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+    if (unreachable || (causedByNoNetwork &&
+                        !g_network_monitor_get_network_available(g_network_monitor_get_default())))
+        return {panel::URLErrorDomain, panel::URLErrorNotConnectedToInternet, description};
+    return {g_quark_to_string(error->domain), static_cast<long>(error->code), description};
+}
 
 struct WebKitWebView::Impl {
     struct Handler {
@@ -36,9 +64,6 @@ struct WebKitWebView::Impl {
     WebKitUserContentManager* manager = nullptr;
     std::map<std::string, std::unique_ptr<Handler>> handlers;
     std::weak_ptr<panel::WebViewNavigationDelegate> delegate;
-    gulong loadChanged = 0;
-    gulong loadFailed = 0;
-    gulong decidePolicy = 0;
 
     static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                                 gpointer data) {
@@ -50,26 +75,102 @@ struct WebKitWebView::Impl {
         callback(message);
     }
 
-    static void onLoadChanged(::WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-        auto* self = static_cast<Impl*>(data);
-        if (event != WEBKIT_LOAD_FINISHED)
-            return;
-        if (auto d = self->delegate.lock())
-            d->didFinishNavigation();
+    // The state of the main frame's current load.
+    bool provisional = false;       // started, nothing of the page arrived yet
+    bool failureReported = false;   // its failure has been reported: no finish
+    bool ignoredByDelegate = false; // the delegate cancelled a navigation of it
+    bool timedOut = false;          // stopped by the request time-out
+    guint requestTimer = 0;
+    // The URI of a load the panel started whose navigation is not decided yet.
+    std::string ownLoadURI;
+
+    void stopRequestTimer() {
+        if (requestTimer)
+            g_source_remove(requestTimer);
+        requestTimer = 0;
     }
 
-    static gboolean onLoadFailed(::WebKitWebView*, WebKitLoadEvent, gchar*, GError* error,
+    static gboolean onRequestTimeout(gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        self->requestTimer = 0;
+        if (self->provisional) {
+            self->timedOut = true;
+            webkit_web_view_stop_loading(self->view);
+        }
+        return G_SOURCE_REMOVE;
+    }
+
+    static void onLoadChanged(::WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        switch (event) {
+        case WEBKIT_LOAD_STARTED:
+            self->provisional = true;
+            self->failureReported = false;
+            self->ignoredByDelegate = false;
+            return;
+        case WEBKIT_LOAD_REDIRECTED:
+            return;
+        case WEBKIT_LOAD_COMMITTED:
+            self->provisional = false;
+            self->stopRequestTimer();
+            return;
+        case WEBKIT_LOAD_FINISHED:
+            self->provisional = false;
+            self->stopRequestTimer();
+            // WebKitGTK ends a failed load with "finished" too; it was reported
+            // as a failure already.
+            if (self->failureReported)
+                return;
+            if (auto d = self->delegate.lock())
+                d->didFinishNavigation();
+            return;
+        }
+    }
+
+    static gboolean onLoadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                  gpointer data) {
         auto* self = static_cast<Impl*>(data);
-        if (auto d = self->delegate.lock())
-            d->didFailNavigation(error ? error->message : "");
-        return FALSE; // let WebKit show its own error page too
+        self->stopRequestTimer();
+        self->failureReported = true;
+        bool timedOut = std::exchange(self->timedOut, false);
+        // The delegate's own cancel is not a failure of the page.
+        if (self->ignoredByDelegate &&
+            g_error_matches(error, WEBKIT_POLICY_ERROR,
+                            WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+            return TRUE;
+        auto failure = timedOut
+                           ? panel::NavigationError{panel::URLErrorDomain, panel::URLErrorTimedOut,
+                                                    "The request timed out."}
+                           : navigationErrorFor(error);
+        if (auto d = self->delegate.lock()) {
+            if (event == WEBKIT_LOAD_COMMITTED || event == WEBKIT_LOAD_FINISHED)
+                d->didFailNavigation(failure);
+            else
+                d->didFailProvisionalNavigation(failure);
+        }
+        return TRUE; // no error page of WebKit's own: the panel shows its overlay
+    }
+
+    // WebKitGTK does not say which frame a navigation is for. Counted as the
+    // main frame's: the loads the panel starts, what the user starts (a click,
+    // a key), and redirects while the main frame's load has not arrived yet
+    // (no embedded frame exists then). Every other navigation, such as an
+    // embedded frame loading or a script navigating by itself, counts as a
+    // sub-frame's.
+    bool isMainFrame(WebKitNavigationAction* action, const std::string& uri) {
+        if (!ownLoadURI.empty() && uri == ownLoadURI) {
+            ownLoadURI.clear();
+            return true;
+        }
+        return webkit_navigation_action_is_user_gesture(action) ||
+               (webkit_navigation_action_is_redirect(action) && provisional);
     }
 
     static gboolean onDecidePolicy(::WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer data) {
         auto* self = static_cast<Impl*>(data);
-        if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+        if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+            type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
             return FALSE;
         auto d = self->delegate.lock();
         if (!d)
@@ -77,8 +178,14 @@ struct WebKitWebView::Impl {
         auto* action = webkit_navigation_policy_decision_get_navigation_action(
             WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-        if (d->decidePolicyForNavigation(uri ? uri : ""))
-            return FALSE;
+        panel::NavigationAction request;
+        request.url = uri ? uri : "";
+        request.isNewWindow = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
+        request.isMainFrame = request.isNewWindow || self->isMainFrame(action, request.url);
+        if (d->decidePolicyForNavigation(request))
+            return FALSE; // WebKit goes on; a new window is not made (no "create" handler)
+        if (request.isMainFrame && !request.isNewWindow)
+            self->ignoredByDelegate = true;
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
@@ -108,29 +215,35 @@ struct WebKitWebView::Impl {
     }
 };
 
-WebKitWebView::WebKitWebView() : impl_(std::make_unique<Impl>()) {
+WebKitWebView::WebKitWebView() : WebKitWebView(panel::WebViewConfiguration{}) {
+}
+
+WebKitWebView::WebKitWebView(const panel::WebViewConfiguration& configuration)
+    : impl_(std::make_unique<Impl>()) {
     impl_->manager = webkit_user_content_manager_new();
     impl_->view = reinterpret_cast<::WebKitWebView*>(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", impl_->manager, nullptr));
     g_object_ref_sink(impl_->view);
-    impl_->loadChanged = g_signal_connect(impl_->view, "load-changed",
-                                          G_CALLBACK(&Impl::onLoadChanged), impl_.get());
-    impl_->loadFailed =
-        g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
-    impl_->decidePolicy = g_signal_connect(impl_->view, "decide-policy",
-                                           G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "load-changed", G_CALLBACK(&Impl::onLoadChanged), impl_.get());
+    g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
+    g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(impl_->view),
+                                                configuration.developerExtrasEnabled);
+    for (const auto& [name, handler] : configuration.scriptMessageHandlers)
+        addScriptMessageHandler(name, handler);
 }
 
 WebKitWebView::~WebKitWebView() {
     impl_->alive.reset();
+    impl_->stopRequestTimer();
     // Disconnect first: nothing may call back into the Impl once it is gone.
     for (auto& [name, handler] : impl_->handlers) {
-        g_signal_handler_disconnect(impl_->manager, handler->signal);
+        g_signal_handlers_disconnect_by_data(impl_->manager, handler.get());
         webkit_user_content_manager_unregister_script_message_handler(impl_->manager, name.c_str());
     }
-    g_signal_handler_disconnect(impl_->view, impl_->loadChanged);
-    g_signal_handler_disconnect(impl_->view, impl_->loadFailed);
-    g_signal_handler_disconnect(impl_->view, impl_->decidePolicy);
+    // By data: when the widget was destroyed with its window, GTK has dropped
+    // its handlers already.
+    g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
     gtk_widget_destroy(GTK_WIDGET(impl_->view));
     g_object_unref(impl_->view);
     g_object_unref(impl_->manager);
@@ -174,10 +287,21 @@ void WebKitWebView::removeScriptMessageHandler(const std::string& name) {
 }
 
 void WebKitWebView::loadURL(const std::string& url) {
+    impl_->stopRequestTimer();
+    impl_->ownLoadURI = url;
     webkit_web_view_load_uri(impl_->view, url.c_str());
 }
 
+void WebKitWebView::loadRequest(const std::string& url, double timeoutSeconds) {
+    loadURL(url);
+    if (timeoutSeconds > 0)
+        impl_->requestTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000),
+                                            &Impl::onRequestTimeout, impl_.get());
+}
+
 void WebKitWebView::loadHTML(const std::string& html, const std::string& baseURL) {
+    impl_->stopRequestTimer();
+    impl_->ownLoadURI = baseURL.empty() ? "about:blank" : baseURL;
     webkit_web_view_load_html(impl_->view, html.c_str(),
                               baseURL.empty() ? nullptr : baseURL.c_str());
 }

@@ -6,6 +6,10 @@
 // Threads: construct, use and destroy on the GTK main thread, after
 // gtk_init(); all callbacks arrive on that thread from the GLib main loop.
 // WebKit headers stay out of this header (they are slow to compile).
+//
+// Each main-frame load ends in one report to the navigation delegate: a
+// failed load is reported once, as a failure (WebKitGTK also emits its
+// "finished" stage after a failure), and WebKit's own error page is not shown.
 
 #include "ReviewPanel/WebView.h"
 
@@ -14,12 +18,20 @@
 #include <string>
 
 struct _GtkWidget;
+struct _GError;
 
 namespace tavrin::linux_platform {
+
+// A load failure the engine reported, in the panel's terms: which failures
+// count as "not connected" and which keep the engine's own domain and code is
+// said at the definition.
+panel::NavigationError navigationErrorFor(const _GError* error);
 
 class WebKitWebView final : public panel::WebView {
   public:
     WebKitWebView();
+    // Made with configuration's script message handlers and developer extras.
+    explicit WebKitWebView(const panel::WebViewConfiguration& configuration);
     ~WebKitWebView() override;
 
     WebKitWebView(const WebKitWebView&) = delete;
@@ -32,6 +44,7 @@ class WebKitWebView final : public panel::WebView {
     bool addScriptMessageHandler(const std::string& name, ScriptMessageHandler handler) override;
     void removeScriptMessageHandler(const std::string& name) override;
     void loadURL(const std::string& url) override;
+    void loadRequest(const std::string& url, double timeoutSeconds) override;
     void loadHTML(const std::string& html, const std::string& baseURL) override;
     std::string currentURL() const override;
     void setNavigationDelegate(std::weak_ptr<panel::WebViewNavigationDelegate> delegate) override;

@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace tavrin;
 using namespace tavrin::testing;
 using linux_platform::GLibMainQueue;
@@ -50,15 +54,29 @@ function request(body) { window.webkit.messageHandlers.fcpBridge.postMessage(bod
 
 class LoadWatcher final : public panel::WebViewNavigationDelegate {
   public:
-    bool decidePolicyForNavigation(const std::string& url) override {
-        asked.push_back(url);
-        return url.find("blocked") == std::string::npos;
+    bool decidePolicyForNavigation(const panel::NavigationAction& action) override {
+        asked.push_back(action.url);
+        return action.url.find("blocked") == std::string::npos;
     }
-    void didFinishNavigation() override { finished = true; }
-    void didFailNavigation(const std::string& message) override { failure = message; }
+    void didFinishNavigation() override {
+        finished = true;
+        ++finishes;
+    }
+    void didFailNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+        ++failures;
+    }
+    void didFailProvisionalNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+        provisionalError = error;
+        ++failures;
+    }
     std::vector<std::string> asked;
     bool finished = false;
+    int finishes = 0;
+    int failures = 0;
     std::string failure;
+    panel::NavigationError provisionalError;
 };
 
 class APageInWebKit : public ::testing::Test {
@@ -324,10 +342,63 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     ASSERT_TRUE(waitForProbes("reply", 1)); // the page was not replaced
     EXPECT_EQ(webView->currentURL(), "http://localhost/panel");
 
+    int finishesBefore = watcher->finishes;
     webView->loadURL("file:///nonexistent/tavrin/page.html");
     ASSERT_TRUE(
         runMainLoopUntil([&] { return !watcher->failure.empty(); }, std::chrono::seconds(10)))
         << "asked: " << watcher->asked.back() << " finished: " << watcher->finished;
+    // In the engine's own terms (GIO's "not found").
+    EXPECT_EQ(watcher->provisionalError.domain, "g-io-error-quark");
+    EXPECT_EQ(watcher->provisionalError.code, G_IO_ERROR_NOT_FOUND);
+    // Reported once, as a failure: no "finished" after it and no error page of
+    // WebKit's own loading behind it.
+    runMainLoopUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(watcher->failures, 1);
+    EXPECT_EQ(watcher->finishes, finishesBefore);
+}
+
+TEST_F(APageInWebKit, FailsARequestNotAnsweredInItsTimeOut) {
+    // A loopback port that takes connections (the kernel's backlog) and never answers.
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::listen(listener, 8);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    webView->loadRequest("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 0.5);
+    EXPECT_TRUE(runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10)));
+    ::close(listener);
+    EXPECT_EQ(watcher->provisionalError.domain, panel::URLErrorDomain);
+    EXPECT_EQ(watcher->provisionalError.code, panel::URLErrorTimedOut);
+    EXPECT_EQ(watcher->failures, 1);
+}
+
+TEST(WebKitLoadFailures, AreReportedInThePanelsTerms) {
+    struct Case {
+        GQuark domain;
+        int code;
+        std::string expectedDomain;
+        long expectedCode;
+    };
+    const std::vector<Case> cases{
+        {G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE, panel::URLErrorDomain,
+         panel::URLErrorNotConnectedToInternet},
+        // WebKit's network error domain, "cancelled".
+        {g_quark_from_static_string("WebKitNetworkError"), 302, panel::URLErrorDomain,
+         panel::URLErrorCancelled},
+        {G_IO_ERROR, G_IO_ERROR_CONNECTION_REFUSED, "g-io-error-quark",
+         G_IO_ERROR_CONNECTION_REFUSED},
+        // WebKit's policy error domain, "cannot show MIME type".
+        {g_quark_from_static_string("WebKitPolicyError"), 100, "WebKitPolicyError", 100},
+    };
+    for (const auto& c : cases) {
+        GError* error = g_error_new_literal(c.domain, c.code, "what the engine said");
+        auto failure = linux_platform::navigationErrorFor(error);
+        g_error_free(error);
+        EXPECT_EQ(failure.domain, c.expectedDomain) << c.code;
+        EXPECT_EQ(failure.code, c.expectedCode);
+        EXPECT_EQ(failure.localizedDescription, "what the engine said");
+    }
 }
 
 } // namespace

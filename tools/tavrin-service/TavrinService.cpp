@@ -1,0 +1,443 @@
+#include "tools/tavrin-service/TavrinService.h"
+
+#include "tools/tavrin-service/PageAssets.h"
+
+#include <httplib.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <functional>
+
+namespace tavrin::service {
+
+namespace fs = std::filesystem;
+using httplib::Request;
+using httplib::Response;
+
+namespace {
+
+constexpr const char* kJSON = "application/json";
+constexpr std::size_t kMaxBody = ServiceStore::chunkSize + (1 << 20);
+constexpr std::chrono::seconds kMaxFeedWait{30};
+
+void sendJSON(Response& response, const Value& body, int status = 200) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(writeJSON(body).value_or("null"), kJSON);
+}
+
+void sendError(Response& response, int status, const std::string& message,
+               const Value& details = Value::object()) {
+    Value body = details.is_object() ? details : Value::object();
+    body["error"] = message;
+    sendJSON(response, body, status);
+}
+
+// Runs a handler, turning refusals and unexpected failures into JSON errors.
+httplib::Server::Handler guarded(httplib::Server::Handler handler) {
+    return [handler](const Request& request, Response& response) {
+        try {
+            handler(request, response);
+        } catch (const ServiceError& error) {
+            sendError(response, error.status, error.what(), error.details);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "tavrin-service: %s %s failed: %s\n", request.method.c_str(),
+                         request.path.c_str(), error.what());
+            sendError(response, 500, "internal error");
+        }
+    };
+}
+
+Value objectBody(const Request& request) {
+    std::optional<Value> parsed = parseJSON(request.body, 64);
+    if (!parsed || !parsed->is_object())
+        throw ServiceError(400, "the body must be a JSON object");
+    return *parsed;
+}
+
+std::string stringMember(const Value& body, const char* key) {
+    std::optional<std::string> value = stringFor(body, key);
+    if (!value)
+        throw ServiceError(400, std::string("\"") + key + "\" must be a string");
+    return *value;
+}
+
+std::int64_t integerMember(const Value& body, const char* key) {
+    const Value* value = lookup(body, key);
+    if (value == nullptr || !value->is_number_integer())
+        throw ServiceError(400, std::string("\"") + key + "\" must be an integer");
+    return value->get<std::int64_t>();
+}
+
+// A decimal integer as a whole query parameter; absent otherwise.
+std::optional<std::int64_t> integerParam(const Request& request, const char* key) {
+    if (!request.has_param(key))
+        return std::nullopt;
+    const std::string text = request.get_param_value(key);
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789", text[0] == '-' ? 1 : 0) != std::string::npos ||
+        text == "-")
+        return std::nullopt;
+    return std::stoll(text);
+}
+
+// The host a loopback client names; anything else (a DNS name rebound to
+// 127.0.0.1 by a web page) is refused, so pages elsewhere cannot reach the API.
+bool isLoopbackHost(const std::string& hostHeader) {
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+        const std::string host = name;
+        if (hostHeader == host)
+            return true;
+        // The port, when given, is digits only: the header also becomes part
+        // of the chunk URLs.
+        if (hostHeader.size() > host.size() + 1 && hostHeader.compare(0, host.size(), host) == 0 &&
+            hostHeader[host.size()] == ':' &&
+            hostHeader.find_first_not_of("0123456789", host.size() + 1) == std::string::npos &&
+            hostHeader.size() - host.size() - 1 <= 5)
+            return true;
+    }
+    return false;
+}
+
+std::string htmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+} // namespace
+
+TavrinService::TavrinService(Options options)
+    : options_(std::move(options)), store_(options_.dataDir, options_.syncToDisk),
+      signer_(store_.signingKey()), token_(store_.accessToken(options_.token)),
+      server_(std::make_unique<httplib::Server>()) {
+    routes();
+}
+
+TavrinService::~TavrinService() = default;
+
+bool TavrinService::bind() {
+    if (options_.port == 0) {
+        port_ = server_->bind_to_any_port(options_.host);
+        return port_ > 0;
+    }
+    if (!server_->bind_to_port(options_.host, options_.port))
+        return false;
+    port_ = options_.port;
+    return true;
+}
+
+void TavrinService::run() {
+    server_->listen_after_bind();
+}
+
+void TavrinService::stop() {
+    store_.stop(); // change-feed readers return, so the workers can finish
+    server_->stop();
+}
+
+std::string TavrinService::url() const {
+    return "http://" + options_.host + ":" + std::to_string(port_);
+}
+
+void TavrinService::routes() {
+    httplib::Server& server = *server_;
+    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.set_payload_max_length(kMaxBody);
+    server.set_tcp_nodelay(true);
+    server.set_keep_alive_max_count(100'000);
+    server.set_read_timeout(std::chrono::seconds(60));
+    server.set_write_timeout(std::chrono::seconds(60));
+    if (options_.logRequests)
+        server.set_logger([](const Request& request, const Response& response) {
+            std::fprintf(stderr, "tavrin-service: %s %s %d\n", request.method.c_str(),
+                         request.path.c_str(), response.status);
+        });
+    server.set_pre_routing_handler([](const Request& request, Response& response) {
+        if (isLoopbackHost(request.get_header_value("Host")))
+            return httplib::Server::HandlerResponse::Unhandled;
+        sendError(response, 403, "this service answers only requests to localhost");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_error_handler([](const Request&, Response& response) {
+        if (response.body.empty())
+            sendError(response, response.status,
+                      response.status == 404 ? "not found" : "the request was refused");
+    });
+
+    // Every /api request but the chunk PUT carries the bearer token.
+    auto authorized = [this](const Request& request, Response& response) {
+        const std::string header = request.get_header_value("Authorization");
+        const std::string prefix = "Bearer ";
+        if (header.compare(0, prefix.size(), prefix) != 0 ||
+            !store_.isValidToken(header.substr(prefix.size()))) {
+            response.set_header("WWW-Authenticate", "Bearer");
+            sendError(response, 401,
+                      header.empty() ? "missing bearer token" : "invalid bearer token");
+            return false;
+        }
+        return true;
+    };
+
+    // The review workspace page and its files.
+    server.Get(
+        "/", [](const Request&, Response& response) { response.set_redirect("/fcp-panel/login"); });
+    server.Get(
+        "/fcp-panel/login", guarded([this](const Request& request, Response& response) {
+            const PageAsset* page = findPageAsset("login.html");
+            std::string html(page->data, page->size);
+            std::string project = request.has_param("project") ? request.get_param_value("project")
+                                                               : ServiceStore::demoProjectId;
+            replaceAll(html, "{{TOKEN}}", htmlEscape(token_));
+            replaceAll(html, "{{PROJECT}}", htmlEscape(project));
+            response.set_header("Cache-Control", "no-store");
+            response.set_header("Content-Security-Policy",
+                                "default-src 'self'; connect-src 'self'; img-src 'self' data:");
+            response.set_content(html, page->contentType);
+        }));
+    server.Get(R"(/fcp-panel/([a-z]+\.(css|js)))", [](const Request& request, Response& response) {
+        const PageAsset* asset = findPageAsset(request.matches[1].str());
+        if (asset == nullptr) {
+            sendError(response, 404, "not found");
+            return;
+        }
+        response.set_content(asset->data, asset->size, asset->contentType);
+    });
+
+    // The page's JSON API.
+    server.Get(R"(/api/projects/([^/]+))",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   std::optional<Value> workspace = store_.workspace(request.matches[1].str());
+                   if (!workspace)
+                       throw ServiceError(404, "no project \"" + request.matches[1].str() + "\"");
+                   sendJSON(response, *workspace);
+               }));
+    server.Get(R"(/api/projects/([^/]+)/videos)",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   if (!store_.project(request.matches[1].str()))
+                       throw ServiceError(404, "no project \"" + request.matches[1].str() + "\"");
+                   sendJSON(response, {{"videos", store_.videos(request.matches[1].str())}});
+               }));
+    server.Get(R"(/api/projects/([^/]+)/comments)",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   if (!store_.project(request.matches[1].str()))
+                       throw ServiceError(404, "no project \"" + request.matches[1].str() + "\"");
+                   sendJSON(response, {{"comments", store_.comments(request.matches[1].str())}});
+               }));
+    server.Post(R"(/api/projects/([^/]+)/comments)",
+                guarded([this, authorized](const Request& request, Response& response) {
+                    if (!authorized(request, response))
+                        return;
+                    sendJSON(response,
+                             store_.createComment(request.matches[1].str(), objectBody(request)),
+                             201);
+                }));
+    server.Patch(R"(/api/comments/([^/]+))",
+                 guarded([this, authorized](const Request& request, Response& response) {
+                     if (!authorized(request, response))
+                         return;
+                     sendJSON(response,
+                              store_.updateComment(request.matches[1].str(), objectBody(request)));
+                 }));
+    server.Delete(R"(/api/comments/([^/]+))",
+                  guarded([this, authorized](const Request& request, Response& response) {
+                      if (!authorized(request, response))
+                          return;
+                      store_.deleteComment(request.matches[1].str());
+                      sendJSON(response, {{"deleted", true}, {"id", request.matches[1].str()}});
+                  }));
+    // The change feed, a long poll: answers as soon as there is a change
+    // after "since", or after "wait" seconds (at most 30) with none.
+    server.Get(R"(/api/projects/([^/]+)/changes)",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   std::optional<std::int64_t> since = integerParam(request, "since");
+                   std::optional<std::int64_t> wait = integerParam(request, "wait");
+                   if (!since || *since < 0)
+                       throw ServiceError(400, "\"since\" must be a cursor (an integer >= 0)");
+                   auto waitFor = std::chrono::seconds(
+                       std::clamp<std::int64_t>(wait.value_or(25), 0, kMaxFeedWait.count()));
+                   sendJSON(response,
+                            store_.changesSince(request.matches[1].str(), *since, waitFor));
+               }));
+
+    // Videos.
+    server.Get(R"(/api/videos/([^/]+))",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   std::optional<Value> video = store_.video(request.matches[1].str());
+                   if (!video)
+                       throw ServiceError(404, "no video \"" + request.matches[1].str() + "\"");
+                   sendJSON(response, *video);
+               }));
+    server.Get(R"(/api/videos/([^/]+)/file)",
+               guarded([this, authorized](const Request& request, Response& response) {
+                   if (!authorized(request, response))
+                       return;
+                   const std::string id = request.matches[1].str();
+                   std::optional<Value> video = store_.video(id);
+                   fs::path path = store_.dataDir() / "videos" / (id + ".mp4");
+                   std::error_code error;
+                   auto size = fs::file_size(path, error);
+                   if (!video || video->at("status") != "ready" || error)
+                       throw ServiceError(404, "no ready video \"" + id + "\" with a file");
+                   auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
+                   response.set_content_provider(
+                       size, "video/mp4",
+                       [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                           std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+                           file->seekg(static_cast<std::streamoff>(offset));
+                           file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                           if (file->gcount() <= 0)
+                               return false;
+                           return sink.write(buffer.data(),
+                                             static_cast<std::size_t>(file->gcount()));
+                       });
+               }));
+
+    // The chunked upload conversation.
+    server.Post("/api/videos/chunked-upload/initiate",
+                guarded([this, authorized](const Request& request, Response& response) {
+                    if (!authorized(request, response))
+                        return;
+                    Value body = objectBody(request);
+                    UploadSession upload = store_.initiateUpload(
+                        stringMember(body, "projectId"), stringMember(body, "fileName"),
+                        integerMember(body, "fileSize"), integerMember(body, "totalChunks"));
+                    sendJSON(response, {{"uploadId", upload.id},
+                                        {"videoId", upload.videoId},
+                                        {"chunkSize", ServiceStore::chunkSize}});
+                }));
+    server.Post("/api/videos/chunked-upload/chunk-url",
+                guarded([this, authorized](const Request& request, Response& response) {
+                    if (!authorized(request, response))
+                        return;
+                    Value body = objectBody(request);
+                    UploadSession upload = store_.upload(stringMember(body, "uploadId"));
+                    if (upload.videoId != stringMember(body, "videoId"))
+                        throw ServiceError(400, "\"videoId\" is not the upload's video");
+                    const std::int64_t index = integerMember(body, "chunkIndex");
+                    if (integerMember(body, "totalChunks") != upload.totalChunks)
+                        throw ServiceError(400, "\"totalChunks\" must be " +
+                                                    std::to_string(upload.totalChunks));
+                    if (index < 0 || index >= upload.totalChunks)
+                        throw ServiceError(400, "\"chunkIndex\" is out of range");
+                    if (upload.state != "open")
+                        throw ServiceError(409, "the upload is already complete");
+                    // The URL is built on the host the client reached us by.
+                    const std::int64_t expires = static_cast<std::int64_t>(std::time(nullptr)) +
+                                                 options_.chunkURLLifetime.count();
+                    const std::string url =
+                        "http://" + request.get_header_value("Host") +
+                        "/api/videos/chunked-upload/chunks/" + upload.id + "/" +
+                        std::to_string(index) + "?expires=" + std::to_string(expires) +
+                        "&signature=" + signer_.signature(upload.id, index, expires);
+                    sendJSON(response, {{"url", url}, {"expires", expires}});
+                }));
+    server.Put(
+        R"(/api/videos/chunked-upload/chunks/([A-Za-z0-9-]+)/([0-9]{1,9}))",
+        [this](const Request& request, Response& response, const httplib::ContentReader& reader) {
+            // The body is always read to its end, so a refused PUT leaves the
+            // connection usable for the next request.
+            bool drained = false;
+            auto drain = [&] {
+                if (!drained)
+                    reader([](const char*, std::size_t) { return true; });
+                drained = true;
+            };
+            try {
+                const std::string uploadId = request.matches[1].str();
+                const std::int64_t index = std::stoll(request.matches[2].str());
+                std::optional<std::int64_t> expires = integerParam(request, "expires");
+                const std::string signature =
+                    request.has_param("signature") ? request.get_param_value("signature") : "";
+                ChunkSigner::Check check =
+                    expires ? signer_.check(uploadId, index, *expires, signature,
+                                            static_cast<std::int64_t>(std::time(nullptr)))
+                            : ChunkSigner::Check::badSignature;
+                if (check == ChunkSigner::Check::badSignature)
+                    throw ServiceError(403, "the chunk URL's signature is not valid");
+                if (check == ChunkSigner::Check::expired)
+                    throw ServiceError(403, "the chunk URL has expired");
+                UploadSession upload = store_.upload(uploadId);
+                if (upload.state != "open")
+                    throw ServiceError(409, "the upload is already complete");
+                if (index >= upload.totalChunks) // only a signed index gets here
+                    throw ServiceError(400, "\"chunkIndex\" is out of range");
+                const std::int64_t expected = upload.expectedPartSize(index);
+                if (request.get_header_value("Content-Length") != std::to_string(expected))
+                    throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
+                                                std::to_string(expected) + " bytes");
+                std::unique_ptr<ServiceStore::PartWriter> part = store_.beginPart(upload, index);
+                bool written = true;
+                bool complete = reader([&](const char* data, std::size_t length) {
+                    written = part->write(data, length);
+                    return written;
+                });
+                drained = true;
+                if (!written)
+                    throw std::runtime_error("cannot store chunk " + std::to_string(index));
+                if (!complete)
+                    throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
+                                                std::to_string(expected) + " bytes");
+                part->finish();
+                sendJSON(response, {{"stored", true}, {"chunkIndex", index}, {"size", expected}});
+            } catch (const ServiceError& error) {
+                drain();
+                sendError(response, error.status, error.what(), error.details);
+            } catch (const std::exception& error) {
+                drain();
+                std::fprintf(stderr, "tavrin-service: PUT %s failed: %s\n", request.path.c_str(),
+                             error.what());
+                sendError(response, 500, "internal error");
+            }
+        });
+    server.Post("/api/videos/chunked-upload/complete",
+                guarded([this, authorized](const Request& request, Response& response) {
+                    if (!authorized(request, response))
+                        return;
+                    Value body = objectBody(request);
+                    const std::string uploadId = stringMember(body, "uploadId");
+                    UploadSession upload = store_.upload(uploadId);
+                    if (upload.videoId != stringMember(body, "videoId"))
+                        throw ServiceError(400, "\"videoId\" is not the upload's video");
+                    sendJSON(response,
+                             store_.completeUpload(uploadId, integerMember(body, "totalChunks")));
+                }));
+}
+
+} // namespace tavrin::service

@@ -1,0 +1,129 @@
+#include "tools/tavrin-service/UploadDigest.h"
+
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tavrin::service {
+
+UploadDigest::UploadDigest(std::filesystem::path file, std::int64_t fileSize, std::int64_t partSize,
+                           std::set<std::int64_t> stored)
+    : file_(std::move(file)), fileSize_(fileSize), partSize_(partSize),
+      fd_(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)), buffer_(1 << 20), sha_(EVP_MD_CTX_new()),
+      stored_(std::move(stored)) {
+    EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr);
+    thread_ = std::thread([this] { run(); });
+}
+
+UploadDigest::~UploadDigest() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+    if (fd_ >= 0)
+        ::close(fd_);
+    EVP_MD_CTX_free(sha_);
+}
+
+void UploadDigest::restart() {
+    EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr);
+    digestedParts_ = 0;
+}
+
+void UploadDigest::partChanging(std::int64_t index) {
+    std::lock_guard lock(mutex_);
+    stored_.erase(index);
+    // Only the part after the digested ones can be in progress; a digest of
+    // it, or of anything after a part already digested, is dropped.
+    if (index < digestedParts_)
+        restart();
+    if (index <= digestedParts_)
+        ++generation_;
+}
+
+void UploadDigest::partStored(std::int64_t index) {
+    {
+        std::lock_guard lock(mutex_);
+        stored_.insert(index);
+    }
+    changed_.notify_all();
+}
+
+bool UploadDigest::digestPart(EVP_MD_CTX* into, std::int64_t index) {
+    std::vector<char>& buffer = buffer_;
+    std::int64_t at = index * partSize_;
+    const std::int64_t end = std::min(fileSize_, at + partSize_);
+    while (at < end) {
+        ssize_t n = ::pread(fd_, buffer.data(),
+                            static_cast<std::size_t>(std::min<std::int64_t>(
+                                static_cast<std::int64_t>(buffer.size()), end - at)),
+                            static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        EVP_DigestUpdate(into, buffer.data(), static_cast<std::size_t>(n));
+        at += n;
+    }
+    return true;
+}
+
+void UploadDigest::run() {
+    EVP_MD_CTX* next = EVP_MD_CTX_new();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || stored_.count(digestedParts_) != 0; });
+        if (stopping_)
+            break;
+        const std::int64_t index = digestedParts_;
+        const std::uint64_t generation = generation_;
+        EVP_MD_CTX_copy_ex(next, sha_);
+        lock.unlock();
+        bool read = digestPart(next, index);
+        lock.lock();
+        if (!read)
+            break; // finish() reads the file again and reports the failure
+        if (generation == generation_ && digestedParts_ == index) {
+            std::swap(sha_, next);
+            ++digestedParts_;
+        }
+    }
+    EVP_MD_CTX_free(next);
+}
+
+std::optional<std::string> UploadDigest::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0)
+        return std::nullopt;
+    const std::int64_t parts = (fileSize_ + partSize_ - 1) / partSize_;
+    for (std::int64_t i = digestedParts_; i < parts; ++i)
+        if (!digestPart(sha_, i))
+            return std::nullopt;
+    digestedParts_ = parts;
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(sha_, raw, &length);
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += digits[raw[i] >> 4];
+        hex += digits[raw[i] & 15];
+    }
+    return hex;
+}
+
+} // namespace tavrin::service

@@ -1,0 +1,60 @@
+#pragma once
+// The SHA-256 of an upload's file, computed on a thread of its own while the
+// upload goes on: the parts are digested in order, each once it is whole in
+// the file, so completing the upload has little or nothing left to digest.
+//
+// Threads: every member may be called from any thread.
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
+namespace tavrin::service {
+
+class UploadDigest {
+  public:
+    // `file` holds `fileSize` bytes in parts of `partSize`; `stored` are the
+    // parts already whole in it.
+    UploadDigest(std::filesystem::path file, std::int64_t fileSize, std::int64_t partSize,
+                 std::set<std::int64_t> stored);
+    ~UploadDigest(); // stops the thread
+    UploadDigest(const UploadDigest&) = delete;
+    UploadDigest& operator=(const UploadDigest&) = delete;
+
+    // A part is about to be written (again): it is not digested until it is stored.
+    void partChanging(std::int64_t index);
+    // A part is whole in the file.
+    void partStored(std::int64_t index);
+    // Stops the thread and digests what it has not; every part must be stored.
+    // Lower-case hex; absent when the file cannot be read.
+    std::optional<std::string> finish();
+
+  private:
+    void run();
+    bool digestPart(EVP_MD_CTX* into, std::int64_t index);
+    void restart();
+
+    const std::filesystem::path file_;
+    const std::int64_t fileSize_;
+    const std::int64_t partSize_;
+    int fd_ = -1;
+    std::vector<char> buffer_; // used by the thread, then by finish()
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    EVP_MD_CTX* sha_;
+    std::int64_t digestedParts_ = 0; // parts [0, digestedParts_) are in sha_
+    std::uint64_t generation_ = 0;   // changes when a part being digested changes
+    std::set<std::int64_t> stored_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace tavrin::service
