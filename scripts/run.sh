@@ -98,6 +98,8 @@ comment_text='Trim the intro: “zu lang” — ça coupe trop tôt ✂ 字幕'
 comment_at=42.5
 comment_id=""
 
+has_marker() { [ -n "$(sys_marker_of "$1" 2>/dev/null)" ]; }
+
 step_comment() {
     local answer marker
     answer=$(sys_api POST "/api/projects/$project/comments" \
@@ -105,7 +107,7 @@ step_comment() {
             '{timestamp: $t, content: $c, userName: "Zoë Reviewer"}')") ||
         { result="the service refused the comment: $answer"; return 1; }
     comment_id=$(jq -r .id <<<"$answer")
-    if ! sys_poll 20 test -n "$(sys_marker_of "$comment_id" 2>/dev/null)"; then
+    if ! sys_poll 20 has_marker "$comment_id"; then
         result="comment $comment_id: no tagged marker in the editor within 20 s"
         return 1
     fi

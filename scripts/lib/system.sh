@@ -35,6 +35,7 @@ sys_init() {
     SYS_RUN=$1
     SYS_LOGS=$2
     mkdir -p "$SYS_RUN/xdg" "$SYS_LOGS"
+    echo "run $SYS_RUN" >"$SYS_LOGS/pids" # what was started, for checking it is all gone
     SYS_T0=$(date +%s.%N)
     # GTK programs would start an accessibility bus that outlives them.
     export NO_AT_BRIDGE=1
@@ -62,8 +63,13 @@ sys_spawn() {
     local name=$1
     shift
     "$@" >"$SYS_LOGS/$name.out" 2>"$SYS_LOGS/$name.err" </dev/null &
-    SYS_NAMES+=("$name")
-    SYS_PIDS+=("$!")
+    sys_started "$name" "$!"
+}
+
+sys_started() {
+    SYS_NAMES+=("$1")
+    SYS_PIDS+=("$2")
+    echo "$1 $2" >>"$SYS_LOGS/pids"
 }
 
 # Says which program failed to start and why, with the end of its log.
@@ -147,8 +153,7 @@ sys_start_display() {
     # -displayfd: Xvfb picks a free display number and writes it once it accepts clients.
     Xvfb -displayfd 3 -screen 0 1400x720x24 -nolisten tcp 3>"$SYS_RUN/display" \
         >"$SYS_LOGS/Xvfb.out" 2>"$SYS_LOGS/Xvfb.err" </dev/null &
-    SYS_NAMES+=(Xvfb)
-    SYS_PIDS+=("$!")
+    sys_started Xvfb "$!"
     sys_wait Xvfb 15 "accepting clients" grep -q '[0-9]' "$SYS_RUN/display" || return 1
     export DISPLAY=":$(tr -dc 0-9 <"$SYS_RUN/display")"
     sys_announce "Xvfb" "DISPLAY=$DISPLAY (headless)"
@@ -207,7 +212,7 @@ sys_start_app() {
     sys_announce tavrin-fcp "answers on the bus"
 }
 
-sys_window() { xdotool search --name "$1" 2>/dev/null | head -n 1; }
+sys_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
 
 # Ready once its window shows and its page has loaded the project from the service.
 sys_panel_ready() {
