@@ -30,11 +30,6 @@ ContainerAppBridge::observeResponses(const std::shared_ptr<ContainerAppBridge>& 
         [client](const Notification& note) { client->handleResponse(note); });
 }
 
-std::size_t ContainerAppBridge::pendingCount() const {
-    std::lock_guard lock(mutex_);
-    return pendingRequests.size();
-}
-
 std::optional<ContainerAppBridge::ResponseCallback>
 ContainerAppBridge::takePending(const std::string& requestId) {
     MainQueue::TimerId timer = 0;

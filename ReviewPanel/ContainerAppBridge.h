@@ -59,9 +59,6 @@ class ContainerAppBridge final : public ContainerBridge,
 
     ~ContainerAppBridge() override;
 
-    // Number of requests waiting for an answer. Thread-safe.
-    std::size_t pendingCount() const;
-
   private:
     // Receives the answer: no value for a missing result or null.
     using ResponseCallback = std::function<void(std::optional<Value>)>;

@@ -9,18 +9,22 @@
 
 namespace tavrin::panel {
 
-namespace {
+namespace {} // namespace
 
-// Orders host notifications: one that arrives off the main thread is posted
-// to the main queue; one that arrives on it runs inline unless earlier ones
-// still wait in the queue, in which case it queues behind them.
-struct HostEventGate {
+// Orders host notifications, and the page's own writes of the known playhead
+// position among them: one that arrives off the main thread is posted to the
+// main queue; one that arrives on it runs inline unless earlier ones still
+// wait in the queue, in which case it queues behind them.
+struct MessageHandler::HostEventGate {
     explicit HostEventGate(MainQueue& q) : queue(q) {}
     MainQueue& queue;
     std::atomic<int> waiting{0};
 };
 
-void deliverHostEvent(const std::shared_ptr<HostEventGate>& gate, std::function<void()> work) {
+namespace {
+
+void deliverHostEvent(const std::shared_ptr<MessageHandler::HostEventGate>& gate,
+                      std::function<void()> work) {
     if (gate->queue.isCurrent() && gate->waiting.load() == 0) {
         work();
         return;
@@ -48,7 +52,7 @@ std::shared_ptr<MessageHandler> MessageHandler::create(std::weak_ptr<WebView> we
                                                        MainQueue& mainQueue) {
     std::shared_ptr<MessageHandler> handler(new MessageHandler(std::move(webView), mainQueue));
     std::weak_ptr<MessageHandler> weak = handler;
-    auto gate = std::make_shared<HostEventGate>(mainQueue);
+    auto gate = handler->hostEvents_;
     // The callbacks hold the handler weakly and only lock it on the main
     // thread, so a host thread never ends up releasing the handler.
     handler->proExtension_->onPlayheadChanged([weak, gate](double seconds) {
@@ -67,8 +71,18 @@ std::shared_ptr<MessageHandler> MessageHandler::create(std::weak_ptr<WebView> we
 }
 
 MessageHandler::MessageHandler(std::weak_ptr<WebView> webView, MainQueue& mainQueue)
-    : webView_(std::move(webView)), proExtension_(ProExtensionAPI::create()),
-      mainQueue_(mainQueue) {
+    : webView_(std::move(webView)), proExtension_(ProExtensionAPI::create()), mainQueue_(mainQueue),
+      hostEvents_(std::make_shared<HostEventGate>(mainQueue)) {
+}
+
+// Host notifications still waiting for the main queue were made before this
+// position was read or set, so they must see the position they moved from:
+// the write takes its place in their line.
+void MessageHandler::rememberPlayhead(double seconds) {
+    deliverHostEvent(hostEvents_, [weak = weak_from_this(), seconds] {
+        if (auto self = weak.lock())
+            self->previousPlayheadTime_ = seconds;
+    });
 }
 
 void MessageHandler::setContainerBridge(std::shared_ptr<ContainerBridge> bridge) {
@@ -103,12 +117,12 @@ void MessageHandler::userContentController(const ScriptMessage& message) {
         handleGetTimeline(resolveId);
     } else if (name == "getPlayhead") {
         double seconds = proExtension_->getPlayheadSeconds();
-        previousPlayheadTime_ = seconds;
+        rememberPlayhead(seconds);
         resolve(resolveId, Value(seconds));
     } else if (name == "seekTo") {
         if (auto seconds = numberFor(body, "seconds")) {
             // Stored first, so the notification of this very move is not a jump.
-            previousPlayheadTime_ = *seconds;
+            rememberPlayhead(*seconds);
             proExtension_->seekTo(*seconds);
         }
         resolve(resolveId, Value(true));
@@ -221,10 +235,7 @@ void MessageHandler::handleAsync(const Dictionary& message,
     };
     Reply reply = [self, finish](Result<std::optional<Value>> result) {
         // Bridges complete on the main queue; one that does not is brought there.
-        if (self->mainQueue_.isCurrent())
-            finish(std::move(result));
-        else
-            self->mainQueue_.post([finish, result = std::move(result)] { finish(result); });
+        self->mainQueue_.runOrPost([finish, result = std::move(result)] { finish(result); });
     };
     operation(*bridge, message, std::move(reply));
 }
@@ -298,10 +309,7 @@ void MessageHandler::checkForMarkerAtTime(double seconds) {
     };
     containerBridge_->getMarkerAtTime(
         seconds, markerLookupThreshold, [self, finish](Result<std::optional<Dictionary>> result) {
-            if (self->mainQueue_.isCurrent())
-                finish(std::move(result));
-            else
-                self->mainQueue_.post([finish, result = std::move(result)] { finish(result); });
+            self->mainQueue_.runOrPost([finish, result = std::move(result)] { finish(result); });
         });
 }
 

@@ -55,6 +55,8 @@ class MessageHandler : public std::enable_shared_from_this<MessageHandler> {
     // A handler for WebView::addScriptMessageHandler that holds this handler weakly.
     WebView::ScriptMessageHandler scriptMessageHandler();
 
+    struct HostEventGate;
+
   private:
     using Reply = std::function<void(Result<std::optional<Value>>)>;
     using Operation =
@@ -68,6 +70,7 @@ class MessageHandler : public std::enable_shared_from_this<MessageHandler> {
     void resolve(const std::optional<std::string>& resolveId, const std::optional<Value>& value);
     void sendToJS(const std::string& event, const Dictionary& data);
 
+    void rememberPlayhead(double seconds);
     void handlePlayheadChange(double seconds);
     void checkForMarkerAtTime(double seconds);
     void handleSequenceChange(const Dictionary& sequenceInfo);
@@ -77,6 +80,7 @@ class MessageHandler : public std::enable_shared_from_this<MessageHandler> {
     std::shared_ptr<ContainerBridge> containerBridge_;
     double previousPlayheadTime_ = -1.0;
     MainQueue& mainQueue_;
+    std::shared_ptr<HostEventGate> hostEvents_;
 };
 
 } // namespace tavrin::panel

@@ -5,23 +5,53 @@
 
 namespace tavrin::panel {
 
-// Receives the timeline's notifications and hands them to its adapter, which
-// it holds weakly: the adapter owns it, and the host may keep it longer.
+// What the host's notifications need: the host and the callbacks. Shared by
+// the adapter and its observer, so the observer never holds the adapter: the
+// adapter is released by its owners (on the main thread) only, never by a
+// host thread in the middle of its notification loop.
+struct ProExtensionAPI::Relay {
+    FCPXHost* const host;
+    std::mutex mutex; // setters run on the main thread, notifications anywhere
+    PlayheadCallback playhead;
+    SequenceCallback sequence;
+
+    void notifyPlayheadChanged() {
+        PlayheadCallback callback;
+        {
+            std::lock_guard lock(mutex);
+            callback = playhead;
+        }
+        if (!callback)
+            return;
+        auto timeline = host ? host->timeline() : nullptr;
+        if (!timeline)
+            return;
+        callback(CMTimeGetSeconds(timeline->playheadTime()));
+    }
+    void notifySequenceChanged() {
+        SequenceCallback callback;
+        {
+            std::lock_guard lock(mutex);
+            callback = sequence;
+        }
+        if (!callback)
+            return;
+        if (auto info = sequenceInfo(host))
+            callback(*info);
+    }
+};
+
+// Receives the timeline's notifications and hands them to the relay.
 class ProExtensionObserver final : public FCPXTimelineObserver {
   public:
-    explicit ProExtensionObserver(std::weak_ptr<ProExtensionAPI> api) : api_(std::move(api)) {}
+    explicit ProExtensionObserver(std::shared_ptr<ProExtensionAPI::Relay> relay)
+        : relay_(std::move(relay)) {}
 
-    void playheadTimeChanged() override {
-        if (auto api = api_.lock())
-            api->notifyPlayheadChanged();
-    }
-    void activeSequenceChanged() override {
-        if (auto api = api_.lock())
-            api->notifySequenceChanged();
-    }
+    void playheadTimeChanged() override { relay_->notifyPlayheadChanged(); }
+    void activeSequenceChanged() override { relay_->notifySequenceChanged(); }
 
   private:
-    std::weak_ptr<ProExtensionAPI> api_;
+    std::shared_ptr<ProExtensionAPI::Relay> relay_;
 };
 
 FCPXHost* ProExtensionAPI::lookUpHost() {
@@ -38,8 +68,7 @@ std::shared_ptr<ProExtensionAPI> ProExtensionAPI::create() {
 
 std::shared_ptr<ProExtensionAPI> ProExtensionAPI::create(FCPXHost* host) {
     std::shared_ptr<ProExtensionAPI> api(new ProExtensionAPI(host));
-    // The observer needs a weak reference, so it is made once the adapter is owned.
-    api->timelineObserver_ = std::make_shared<ProExtensionObserver>(api);
+    api->timelineObserver_ = std::make_shared<ProExtensionObserver>(api->relay_);
     if (host) {
         if (auto timeline = host->timeline())
             timeline->add(api->timelineObserver_);
@@ -47,10 +76,17 @@ std::shared_ptr<ProExtensionAPI> ProExtensionAPI::create(FCPXHost* host) {
     return api;
 }
 
-ProExtensionAPI::ProExtensionAPI(FCPXHost* host) : host_(host) {
+ProExtensionAPI::ProExtensionAPI(FCPXHost* host)
+    : host_(host), relay_(std::make_shared<Relay>(host)) {
 }
 
 ProExtensionAPI::~ProExtensionAPI() {
+    {
+        // A host that keeps calling the observer reaches no callback from now on.
+        std::lock_guard lock(relay_->mutex);
+        relay_->playhead = nullptr;
+        relay_->sequence = nullptr;
+    }
     if (timelineObserver_ && host_) {
         if (auto timeline = host_->timeline())
             timeline->remove(timelineObserver_);
@@ -58,13 +94,13 @@ ProExtensionAPI::~ProExtensionAPI() {
 }
 
 void ProExtensionAPI::onPlayheadChanged(PlayheadCallback callback) {
-    std::lock_guard lock(callbackMutex_);
-    playheadCallback_ = std::move(callback);
+    std::lock_guard lock(relay_->mutex);
+    relay_->playhead = std::move(callback);
 }
 
 void ProExtensionAPI::onSequenceChanged(SequenceCallback callback) {
-    std::lock_guard lock(callbackMutex_);
-    sequenceChangedCallback_ = std::move(callback);
+    std::lock_guard lock(relay_->mutex);
+    relay_->sequence = std::move(callback);
 }
 
 double ProExtensionAPI::getPlayheadSeconds() const {
@@ -81,7 +117,11 @@ void ProExtensionAPI::seekTo(double seconds) {
 }
 
 std::optional<Dictionary> ProExtensionAPI::getSequenceInfo() const {
-    auto timeline = host_ ? host_->timeline() : nullptr;
+    return sequenceInfo(host_);
+}
+
+std::optional<Dictionary> ProExtensionAPI::sequenceInfo(FCPXHost* host) {
+    auto timeline = host ? host->timeline() : nullptr;
     if (!timeline)
         return std::nullopt;
     auto sequence = timeline->activeSequence();
@@ -103,32 +143,6 @@ std::optional<Dictionary> ProExtensionAPI::getSequenceInfo() const {
     info["height"] = 0;
     info["startTimecode"] = "00:00:00:00";
     return info;
-}
-
-void ProExtensionAPI::notifyPlayheadChanged() {
-    PlayheadCallback callback;
-    {
-        std::lock_guard lock(callbackMutex_);
-        callback = playheadCallback_;
-    }
-    if (!callback)
-        return;
-    auto timeline = host_ ? host_->timeline() : nullptr;
-    if (!timeline)
-        return;
-    callback(CMTimeGetSeconds(timeline->playheadTime()));
-}
-
-void ProExtensionAPI::notifySequenceChanged() {
-    SequenceCallback callback;
-    {
-        std::lock_guard lock(callbackMutex_);
-        callback = sequenceChangedCallback_;
-    }
-    if (!callback)
-        return;
-    if (auto info = getSequenceInfo())
-        callback(*info);
 }
 
 } // namespace tavrin::panel

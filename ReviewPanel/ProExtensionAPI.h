@@ -6,7 +6,10 @@
 // Threads: the reads and seekTo run on the caller's thread and call the host
 // synchronously (the bridge calls them on the main thread). Notifications run
 // on whatever thread the host notifies on; the callbacks are called
-// synchronously there, with no hop. Setting a callback is thread-safe.
+// synchronously there, with no hop. Setting a callback is thread-safe. The
+// host's observer never holds the adapter, so the adapter is only ever
+// destroyed by its owners, on their thread; once destroyed, no callback of it
+// is called any more.
 
 #include "ReviewPanel/FCPXHost.h"
 #include "common/Value.h"
@@ -58,17 +61,14 @@ class ProExtensionAPI : public std::enable_shared_from_this<ProExtensionAPI> {
     // The time scale used for seeks (units per second).
     static constexpr CMTimeScale seekTimescale = 600;
 
-  private:
-    friend class ProExtensionObserver;
-    explicit ProExtensionAPI(FCPXHost* host);
+    struct Relay;
 
-    void notifyPlayheadChanged();
-    void notifySequenceChanged();
+  private:
+    explicit ProExtensionAPI(FCPXHost* host);
+    static std::optional<Dictionary> sequenceInfo(FCPXHost* host);
 
     FCPXHost* const host_;
-    mutable std::mutex callbackMutex_; // setters run on the main thread, notifications anywhere
-    PlayheadCallback playheadCallback_;
-    SequenceCallback sequenceChangedCallback_;
+    std::shared_ptr<Relay> relay_;
     std::shared_ptr<FCPXTimelineObserver> timelineObserver_;
 };
 

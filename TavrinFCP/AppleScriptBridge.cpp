@@ -2,12 +2,17 @@
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
+#include "common/Errno.h"
+#include "common/FileDescriptor.h"
+#include "common/Paths.h"
 #include "common/UUID.h"
+#include "common/Unicode.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -21,60 +26,6 @@
 
 namespace tavrin::container {
 namespace {
-
-std::string errnoText(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
-
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is
-// malformed (overlong, surrogate, beyond U+10FFFF, truncated).
-std::size_t decodeUTF8(std::string_view text, std::size_t i, char32_t& codePoint) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    std::size_t length;
-    char32_t minimum;
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length)
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
-
-bool isValidUTF8(std::string_view text) {
-    char32_t codePoint;
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t length = decodeUTF8(text, i, codePoint);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
-// Unicode white space (category Zs and tab) and line ends (LF, VT, FF, CR,
-// NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR).
-bool isWhiteSpaceOrNewline(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
 
 std::optional<Value> parseObject(std::string_view text) {
     auto value = parseJSON(text);
@@ -94,7 +45,7 @@ class TemporaryFile {
             int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             S_IRUSR | S_IWUSR);
             if (fd >= 0) {
-                fd_ = fd;
+                fd_.reset(fd);
                 path_ = std::move(name);
                 return;
             }
@@ -104,7 +55,7 @@ class TemporaryFile {
         }
     }
     ~TemporaryFile() {
-        closeDescriptor();
+        fd_.reset();
         ::unlink(path_.c_str());
     }
     TemporaryFile(const TemporaryFile&) = delete;
@@ -115,54 +66,41 @@ class TemporaryFile {
     // Writes the whole text and closes the file; throws AutomationError.
     void write(std::string_view text) {
         while (!text.empty()) {
-            ssize_t n = ::write(fd_, text.data(), text.size());
+            ssize_t n = ::write(fd_.get(), text.data(), text.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 throw AutomationError("cannot write " + path_ + ": " + errnoText(errno));
             text.remove_prefix(static_cast<std::size_t>(n));
         }
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
+        if (::close(fd_.release()) != 0)
             throw AutomationError("cannot write " + path_ + ": " + errnoText(errno));
     }
-    void closeDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
+    void closeDescriptor() { fd_.reset(); }
 
   private:
     std::string path_;
-    int fd_ = -1;
+    FileDescriptor fd_;
 };
 
 // The whole of a regular file, or no value. O_NONBLOCK and the regular-file
 // check keep a FIFO or device named by a script from hanging the call.
 std::optional<std::string> readRegularFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
-    std::optional<std::string> text;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        std::string content;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                content.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                text = std::move(content);
-                break;
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            content.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0)
+            return content;
+        else if (errno != EINTR)
+            return std::nullopt;
     }
-    ::close(fd);
-    return text;
 }
 
 } // namespace
@@ -170,25 +108,7 @@ std::optional<std::string> readRegularFile(const std::string& path) {
 std::string trimmedScriptOutput(std::string_view bytes) {
     if (!isValidUTF8(bytes))
         return {};
-    char32_t codePoint;
-    std::size_t begin = 0;
-    while (begin < bytes.size()) {
-        std::size_t length = decodeUTF8(bytes, begin, codePoint);
-        if (!isWhiteSpaceOrNewline(codePoint))
-            break;
-        begin += length;
-    }
-    std::size_t end = bytes.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(bytes[start]) & 0xC0) == 0x80)
-            --start;
-        decodeUTF8(bytes, start, codePoint);
-        if (!isWhiteSpaceOrNewline(codePoint))
-            break;
-        end = start;
-    }
-    return std::string(bytes.substr(begin, end - begin));
+    return std::string(trimUnicodeWhiteSpace(bytes));
 }
 
 AppleScriptBridge::AppleScriptBridge() : AppleScriptBridge(Options{}) {
@@ -210,12 +130,9 @@ std::string AppleScriptBridge::defaultScriptsDirectory() {
 }
 
 std::string AppleScriptBridge::scriptPath(std::string_view name) const {
-    std::string path = options_.scriptsDirectory;
-    if (!path.empty() && path.back() != '/')
-        path += '/';
-    path += name;
-    path += ".applescript";
-    return path;
+    std::string file = std::string(name) + ".applescript";
+    // An empty scripts directory means the current one, as before.
+    return options_.scriptsDirectory.empty() ? file : joinPath(options_.scriptsDirectory, file);
 }
 
 std::string AppleScriptBridge::temporaryDirectory() const {
@@ -231,56 +148,113 @@ std::string AppleScriptBridge::temporaryDirectory() const {
 
 std::string AppleScriptBridge::run(std::string_view name,
                                    const std::vector<std::string>& args) const {
+    return runScript(name, args).output;
+}
+
+AppleScriptBridge::ScriptRun
+AppleScriptBridge::runScript(std::string_view name, const std::vector<std::string>& args) const {
     std::vector<std::string> arguments;
     arguments.reserve(args.size() + 1);
     arguments.push_back(scriptPath(name));
     arguments.insert(arguments.end(), args.begin(), args.end());
+    std::lock_guard lane(lane_);
     try {
         ProcessOutput output =
             options_.processRunner->run(options_.runnerPath, arguments, options_.scriptTimeout);
-        return trimmedScriptOutput(output.standardOutput);
+        std::string_view error = output.standardError;
+        error = error.substr(0, error.find('\n'));
+        return {trimmedScriptOutput(output.standardOutput), output.exitStatus,
+                trimmedScriptOutput(error)};
     } catch (const ProcessError& error) {
         throw AutomationError(std::string(name) + ": " + error.what());
     }
 }
 
+void AppleScriptBridge::reportFailure(std::string_view name, const ScriptRun& run,
+                                      std::string_view what) const {
+    if (!options_.onScriptFailure)
+        return;
+    std::string why = std::string(name) + " " + std::string(what) + " (exit status " +
+                      std::to_string(run.exitStatus) + ")";
+    if (!run.firstErrorLine.empty())
+        why += ": " + run.firstErrorLine;
+    options_.onScriptFailure(why);
+}
+
 std::optional<std::string> AppleScriptBridge::exportTimelineFCPXML() const {
+    std::lock_guard lane(lane_);
+    return exportInLane();
+}
+
+std::optional<std::string> AppleScriptBridge::exportInLane() const {
     TemporaryFile target(temporaryDirectory(), "tavrin-fcpxml-");
     target.closeDescriptor();
-    auto reply = parseObject(run("export-fcpxml", {target.path()}));
-    if (!reply)
+    // The editor may write a bundle (a folder) in the file's place or beside
+    // it; whatever this call made goes when it ends. Links are removed, never
+    // followed.
+    struct RemoveBundles {
+        const std::string& path;
+        ~RemoveBundles() {
+            std::error_code ignored;
+            for (const std::string& made : {path, path + "d", path + ".fcpxmld"}) {
+                if (std::filesystem::is_directory(std::filesystem::symlink_status(made, ignored)))
+                    std::filesystem::remove_all(made, ignored);
+            }
+        }
+    } removeBundles{target.path()};
+    ScriptRun ran = runScript("export-fcpxml", {target.path()});
+    auto reply = parseObject(ran.output);
+    auto path = reply ? stringFor(*reply, "path") : std::nullopt;
+    if (!path) {
+        reportFailure("export-fcpxml", ran, "gave no JSON object with a \"path\"");
         return std::nullopt;
-    auto path = stringFor(*reply, "path");
-    if (!path)
-        return std::nullopt;
+    }
     auto text = readRegularFile(*path);
+    if (!text || !isValidUTF8(*text)) {
+        reportFailure("export-fcpxml", ran, "named a file that cannot be read as UTF-8 text");
+        return std::nullopt;
+    }
     // An empty file, an error page or a cut-off export is no timeline: read as
     // one without markers, it would have every marker removed.
-    if (!text || !isValidUTF8(*text) || !FCPXMLParser::isFCPXMLDocument(*text))
+    if (!FCPXMLParser::isFCPXMLDocument(*text)) {
+        reportFailure("export-fcpxml", ran, "named a file that holds no FCPXML document");
         return std::nullopt;
+    }
     return text;
 }
 
 bool AppleScriptBridge::importFCPXML(std::string_view document) const {
+    std::lock_guard lane(lane_);
+    return importInLane(document);
+}
+
+bool AppleScriptBridge::importInLane(std::string_view document) const {
     // Created exclusively and written in full before any script learns its
     // name, so the importer never sees a partial document.
     TemporaryFile file(temporaryDirectory(), "tavrin-markers-");
     file.write(document);
-    run("save-project");
-    auto reply = parseObject(run("import-fcpxml", {file.path()}));
-    if (!reply)
+    ScriptRun saved = runScript("save-project", {});
+    ScriptRun ran = runScript("import-fcpxml", {file.path()});
+    auto reply = parseObject(ran.output);
+    const Value* success = reply ? lookup(*reply, "success") : nullptr;
+    if (!success || !success->is_boolean()) {
+        if (saved.exitStatus != 0)
+            reportFailure("save-project", saved, "failed");
+        else
+            reportFailure("import-fcpxml", ran, "gave no JSON object with a boolean \"success\"");
         return false;
-    const Value* success = lookup(*reply, "success");
-    return success && success->is_boolean() && success->get<bool>();
+    }
+    // "success": false is the editor's own answer.
+    return success->get<bool>();
 }
 
 bool AppleScriptBridge::importMarkers(std::span<const MarkerRecord> markers) const {
-    return importFCPXML(FCPXMLGenerator::generateMarkersFCPXML(markers));
+    return importInLane(FCPXMLGenerator::generateMarkersFCPXML(markers));
 }
 
 bool AppleScriptBridge::syncComment(const Dictionary& comment) {
-    std::lock_guard lock(changeMutex_);
-    auto exported = exportTimelineFCPXML();
+    std::lock_guard lane(lane_);
+    auto exported = exportInLane();
     if (!exported)
         return false;
     const std::string id = stringFor(comment, "id").value_or("");
@@ -291,8 +265,8 @@ bool AppleScriptBridge::syncComment(const Dictionary& comment) {
 }
 
 bool AppleScriptBridge::deleteComment(std::string_view id) {
-    std::lock_guard lock(changeMutex_);
-    auto exported = exportTimelineFCPXML();
+    std::lock_guard lane(lane_);
+    auto exported = exportInLane();
     if (!exported)
         return false;
     MarkerList markers = FCPXMLParser::parseMarkers(*exported);
@@ -301,18 +275,62 @@ bool AppleScriptBridge::deleteComment(std::string_view id) {
 }
 
 bool AppleScriptBridge::syncAllComments(const std::vector<Dictionary>& comments) {
-    std::lock_guard lock(changeMutex_);
-    return importFCPXML(FCPXMLGenerator::generateMarkersFCPXML(comments));
+    std::lock_guard lane(lane_);
+    return importInLane(FCPXMLGenerator::generateMarkersFCPXML(comments));
 }
 
 bool AppleScriptBridge::clearAllMarkers() {
-    std::lock_guard lock(changeMutex_);
+    std::lock_guard lane(lane_);
     return importMarkers({});
+}
+
+// The first lookup to find no pending export makes one and runs it when the
+// lane is free; every lookup that arrives before it starts waits for it too.
+// A lookup arriving once it has started makes the next one: the export that
+// answers a lookup always starts after the lookup was asked.
+std::optional<std::string> AppleScriptBridge::sharedExport() const {
+    std::shared_ptr<SharedExport> mine;
+    bool leader = false;
+    {
+        std::lock_guard lock(exportMutex_);
+        if (!nextExport_) {
+            nextExport_ = std::make_shared<SharedExport>();
+            leader = true;
+        }
+        mine = nextExport_;
+    }
+    if (leader) {
+        std::optional<std::string> text;
+        std::exception_ptr error;
+        {
+            std::lock_guard lane(lane_);
+            {
+                std::lock_guard lock(exportMutex_);
+                nextExport_.reset(); // later lookups make the next export
+            }
+            try {
+                text = exportInLane();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        std::lock_guard lock(exportMutex_);
+        mine->text = std::move(text);
+        mine->error = error;
+        mine->done = true;
+        exportDone_.notify_all();
+    } else {
+        std::unique_lock lock(exportMutex_);
+        exportDone_.wait(lock, [&] { return mine->done; });
+    }
+    if (mine->error)
+        std::rethrow_exception(mine->error);
+    return mine->text;
 }
 
 std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
                                                              double threshold) const {
-    auto exported = exportTimelineFCPXML();
+    auto exported = sharedExport();
     if (!exported)
         return std::nullopt;
     const MarkerList markers = FCPXMLParser::parseMarkers(*exported);

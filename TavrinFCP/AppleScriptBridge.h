@@ -5,11 +5,14 @@
 //
 // Every operation blocks the calling thread while the script runner runs, so
 // call them from a worker thread (a task on the shared executor), never from
-// the main queue. All operations are thread-safe. The four changing
-// operations (syncComment, deleteComment, syncAllComments, clearAllMarkers)
-// run one at a time, so two changes close together cannot each import a
-// document that lacks the other's marker. Failures are thrown as
-// AutomationError; "false" and "no value" results are not errors.
+// the main queue. All operations are thread-safe. Every script run goes
+// through one serial lane (the editor's scripts drive its user interface, and
+// two at once would type into the same dialogs); a change holds the lane for
+// its whole export, rewrite and import, so two changes close together cannot
+// each import a document that lacks the other's marker. Lookups that wait
+// behind a running script share the next single export. Failures are thrown
+// as AutomationError; "false" and "no value" results are not errors, but when
+// they come from a script that failed, onScriptFailure is told why.
 
 #include "TavrinFCP/AutomationError.h"
 #include "TavrinFCP/FCPXMLParser.h"
@@ -17,6 +20,9 @@
 #include "common/Value.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +48,13 @@ class AppleScriptBridge {
         std::string temporaryDirectory;
         // Null means the platform's runner.
         std::shared_ptr<ProcessRunner> processRunner;
+        // Called on the thread that ran the script when an operation's false
+        // or absent result comes from a script that failed (an answer that
+        // cannot be used, or save-project failing) rather than from the
+        // editor's own "no": one line naming the script, its exit status and
+        // the first line of its standard error. (Lookups that shared an export
+        // are told once, on the thread that ran it.)
+        std::function<void(const std::string& why)> onScriptFailure;
     };
 
     AppleScriptBridge();
@@ -92,11 +105,33 @@ class AppleScriptBridge {
     std::optional<Dictionary> getMarkerAtTime(double seconds, double threshold) const;
 
   private:
+    struct ScriptRun {
+        std::string output; // trimmed, as run() gives it
+        int exitStatus = 0;
+        std::string firstErrorLine;
+    };
+    // One export shared by the lookups that waited for it.
+    struct SharedExport {
+        bool done = false;
+        std::optional<std::string> text;
+        std::exception_ptr error;
+    };
+
+    ScriptRun runScript(std::string_view name, const std::vector<std::string>& args) const;
+    void reportFailure(std::string_view name, const ScriptRun& run, std::string_view what) const;
+    std::optional<std::string> exportInLane() const;
+    bool importInLane(std::string_view document) const;
     bool importMarkers(std::span<const MarkerRecord> markers) const;
+    std::optional<std::string> sharedExport() const;
     std::string temporaryDirectory() const;
 
     Options options_;
-    std::mutex changeMutex_;
+    // The serial lane: held around every script run, and around a change's
+    // whole sequence (the public operations nest, hence recursive).
+    mutable std::recursive_mutex lane_;
+    mutable std::mutex exportMutex_;
+    mutable std::condition_variable exportDone_;
+    mutable std::shared_ptr<SharedExport> nextExport_; // the one lookups join
 };
 
 // Script output as text: the bytes decoded as UTF-8 with Unicode white space

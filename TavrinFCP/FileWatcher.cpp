@@ -1,5 +1,7 @@
 #include "TavrinFCP/FileWatcher.h"
 
+#include "common/Paths.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,13 +11,6 @@
 namespace tavrin::container {
 
 namespace {
-
-std::string_view lastComponent(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -34,7 +29,7 @@ bool equalsLowered(std::string_view text, std::string_view lowered) {
 } // namespace
 
 bool isWatchedVideoPath(std::string_view path) {
-    std::string_view name = lastComponent(path);
+    std::string_view name = lastPathComponent(path);
     if (name.empty() || name.front() == '.')
         return false;
     auto dot = name.rfind('.');
@@ -96,6 +91,12 @@ void FileWatcher::handleEvents(std::size_t count, const std::vector<std::string>
                                const std::vector<FileEventFlags>& flags) {
     std::size_t n = std::min({count, paths.size(), flags.size()});
     for (std::size_t i = 0; i < n; ++i) {
+        if ((flags[i] & kFileEventRootChanged) &&
+            withoutTrailingSlashes(paths[i]) == withoutTrailingSlashes(outputFolder)) {
+            if (auto callback = onFolderGone)
+                callback(); // may destroy this watcher: nothing after it
+            return;
+        }
         if (!(flags[i] & (kFileEventItemCreated | kFileEventItemModified)))
             continue;
         if (!isWatchedVideoPath(paths[i]))
@@ -119,9 +120,10 @@ void FileWatcher::debounceFile(const std::string& path) {
 
 void FileWatcher::checkStable(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::lstat(path.c_str(), &info) != 0)
         return; // gone or unreadable: wait for a new event
-    // Only a regular file is an export; a folder named like a video is not.
+    // Only a regular file is an export; a folder named like a video is not,
+    // nor a link (its target could be any file the user can read).
     if (!S_ISREG(info.st_mode))
         return;
     auto size = static_cast<std::int64_t>(info.st_size);
@@ -130,7 +132,10 @@ void FileWatcher::checkStable(const std::string& path) {
     stabilityTimers.erase(path);
 
     std::string line = "[FileWatcher] Export detected: ";
-    line.append(lastComponent(path)).append(" (").append(std::to_string(size)).append(" bytes)\n");
+    line.append(lastPathComponent(path))
+        .append(" (")
+        .append(std::to_string(size))
+        .append(" bytes)\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 

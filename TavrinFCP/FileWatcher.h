@@ -4,7 +4,8 @@
 //
 // Every created-or-modified event for a file with the extension mp4, mov or m4v
 // (any case, not hidden) pushes the file's check back to 5 seconds after the
-// event. When the check runs and the file is a non-empty regular file, the
+// event. When the check runs and the file is a non-empty regular file (reached
+// without following a symbolic link), the
 // watcher writes "[FileWatcher] Export detected: NAME (SIZE bytes)" on standard
 // output and calls onFileDetected with the full path.
 //
@@ -44,13 +45,15 @@ class FileWatcher {
 
     // True while a stream is running.
     bool isWatching() const { return stream != nullptr; }
-    // Paths with a pending quiet-period check.
-    std::size_t pendingChecks() const { return stabilityTimers.size(); }
 
     // Called with the file's full path when a file is reported. Set it before
     // start(). It must not block; callbacks that lead back to the owner should
     // hold it weakly.
     std::function<void(const std::string& path)> onFileDetected;
+    // Called when the watched folder itself is removed: nothing there is watched
+    // any more. The watcher stays as it is; the owner decides (it may stop or
+    // destroy the watcher from the callback).
+    std::function<void()> onFolderGone;
 
     // Quiet period per file, and the stream's delivery latency (seconds).
     static constexpr MainQueue::Duration kStableTimeout{5.0};

@@ -1,5 +1,7 @@
 #include "TavrinFCP/UploadManager.h"
 
+#include "common/Errno.h"
+#include "common/FileDescriptor.h"
 #include "common/Value.h"
 
 #include <curl/curl.h>
@@ -92,24 +94,36 @@ class HeaderList {
 
 class OpenFile {
   public:
-    explicit OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~OpenFile() {
-        if (fd_ >= 0)
-            ::close(fd_); // a failure to close changes nothing for the upload
+    // Opens only a regular file, reached without following a link at its last
+    // component (a link named like an export could point anywhere), and never
+    // waits on a FIFO.
+    explicit OpenFile(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {
+        if (!fd_.valid()) {
+            failure_ = errno == ELOOP ? "it is a symbolic link" : errnoText(errno);
+            return;
+        }
+        struct stat attributes {};
+        if (::fstat(fd_.get(), &attributes) != 0 || !S_ISREG(attributes.st_mode)) {
+            failure_ = "not a regular file";
+            fd_.reset();
+            return;
+        }
+        size_ = attributes.st_size;
     }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_.valid(); }
+    const std::string& failure() const { return failure_; }
+    std::int64_t size() const { return size_; }
 
     // Reads the `length` bytes at `offset` into `buffer`: one seek, then reads
     // until the length is reached, the file ends or a read fails.
-    // Returns the number of bytes read, or -1 on a read error.
+    // Returns the number of bytes read, or -1 on a read error (errno tells).
     std::int64_t readAt(std::int64_t offset, char* buffer, std::int64_t length) {
-        (void)::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+        (void)::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET);
         std::int64_t filled = 0;
         while (filled < length) {
-            ssize_t n = ::read(fd_, buffer + filled, static_cast<std::size_t>(length - filled));
+            ssize_t n =
+                ::read(fd_.get(), buffer + filled, static_cast<std::size_t>(length - filled));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -123,7 +137,9 @@ class OpenFile {
     }
 
   private:
-    int fd_;
+    FileDescriptor fd_; // closed on every path; a failure to close changes nothing
+    std::int64_t size_ = 0;
+    std::string failure_;
 };
 
 struct ResponseBody {
@@ -187,11 +203,17 @@ class Connection {
         std::string body;
     };
 
-    // A JSON POST to the service. Absent on a transport error (no complete
-    // response), including a body over the size limit.
-    std::optional<Reply> post(const std::string& url, const HeaderList& headers,
-                              const std::string& body) {
+    // A JSON POST to the service, within the total deadline. An error on a
+    // transport error (no complete response), including a body over the size limit.
+    Result<Reply> post(const std::string& url, const HeaderList& headers, const std::string& body) {
         prepare(url);
+        // A service that answers a byte at a time is never idle: the small
+        // JSON requests also get a deadline for the whole exchange.
+        curl_easy_setopt(
+            handle_, CURLOPT_TIMEOUT_MS,
+            static_cast<long>(std::max<std::int64_t>(
+                1, std::chrono::duration_cast<std::chrono::milliseconds>(options_.requestTimeout)
+                       .count())));
         ResponseBody response;
         curl_easy_setopt(handle_, CURLOPT_POST, 1L);
         curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, body.data());
@@ -200,20 +222,21 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, collectBody);
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response);
-        if (curl_easy_perform(handle_) != CURLE_OK)
-            return std::nullopt;
+        CURLcode rc = curl_easy_perform(handle_);
+        if (rc != CURLE_OK)
+            return Error{transportError(rc, response.text.size() >= kMaxServiceBody)};
         return Reply{responseStatus(), std::move(response.text)};
     }
 
     // Puts `size` bytes to `url` with no header but Content-Length (and Host).
-    // Returns the response status; absent on a transport error.
-    std::optional<long> put(const std::string& url, const char* data, std::size_t size) {
+    // Returns the response status; an error on a transport error.
+    Result<long> put(const std::string& url, const char* data, std::size_t size) {
         prepare(url);
         HeaderList headers;
         // No Accept, and no Expect: 100-continue, which would hold every chunk
         // back for a round trip (or a second against servers that ignore it).
         if (!headers.append("Accept:") || !headers.append("Expect:"))
-            return std::nullopt;
+            return Error{"out of memory"};
         ChunkSource source{data, size};
         curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
@@ -227,7 +250,7 @@ class Connection {
         // The handle must not keep pointers into this frame.
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
         if (rc != CURLE_OK)
-            return std::nullopt;
+            return Error{transportError(rc, false)};
         return responseStatus();
     }
 
@@ -236,6 +259,8 @@ class Connection {
         // Resetting options keeps the handle's open connections.
         curl_easy_reset(handle_);
         curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
+        errorText_[0] = '\0';
+        curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
         curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT,
@@ -247,6 +272,14 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
     }
 
+    std::string transportError(CURLcode rc, bool tooLarge) const {
+        if (tooLarge)
+            return "the answer is larger than 1 MiB";
+        if (rc == CURLE_OPERATION_TIMEDOUT)
+            return std::string(curl_easy_strerror(rc)) + " (" + errorText_ + ")";
+        return errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(rc);
+    }
+
     long responseStatus() {
         long status = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
@@ -255,7 +288,17 @@ class Connection {
 
     CURL* handle_;
     UploadManager::Options options_;
+    char errorText_[CURL_ERROR_SIZE] = {};
 };
+
+// An answer for a message, on one line: its status and the start of its body.
+std::string describe(const Connection::Reply& reply) {
+    std::string text = "(HTTP " + std::to_string(reply.status) + ", \"";
+    for (char c : reply.body.substr(0, 60))
+        text.push_back(static_cast<unsigned char>(c) < 0x20 ? ' ' : c);
+    text += reply.body.size() > 60 ? "...\")" : "\")";
+    return text;
+}
 
 } // namespace
 
@@ -277,97 +320,113 @@ std::optional<std::string> UploadManager::uploadFile(const std::string& path,
                                                      const std::string& name,
                                                      const std::string& projectId,
                                                      const std::string& token) const {
-    struct stat attributes {};
-    // Only a regular file has a size that is its content; opening a FIFO
-    // would block the upload for as long as nobody writes to it.
-    if (::stat(path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode))
+    Result<std::string> result = upload(path, name, projectId, token);
+    if (!result)
         return std::nullopt;
-    const std::int64_t fileSize = attributes.st_size;
+    return result.value();
+}
+
+Result<std::string> UploadManager::upload(const std::string& path, const std::string& name,
+                                          const std::string& projectId,
+                                          const std::string& token) const {
+    // The file is opened first: one that cannot be read must not leave an
+    // initiated upload behind on the service.
+    OpenFile file(path);
+    if (!file.isOpen())
+        return Error{"cannot read " + path + ": " + file.failure()};
+    const std::int64_t fileSize = file.size();
     const std::int64_t totalChunks = (fileSize + chunkSize - 1) / chunkSize;
 
     if (!isSafeHeaderValue(token))
-        return std::nullopt;
+        return Error{"the token contains a line break"};
     HeaderList serviceHeaders;
     if (!serviceHeaders.append("Authorization: Bearer " + token) ||
         !serviceHeaders.append("Content-Type: application/json") ||
         !serviceHeaders.append("Expect:"))
-        return std::nullopt;
+        return Error{"out of memory"};
 
     initCurlOnce();
     Connection connection(options_);
     if (!connection.isValid())
-        return std::nullopt;
+        return Error{"cannot make an HTTP handle"};
 
     const std::string initiateURL = apiURL_ + kInitiatePath;
     if (!parsesAsURL(initiateURL))
-        return std::nullopt;
+        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
     Value initiateBody = {{"fileName", name + ".mp4"},
                           {"fileSize", fileSize},
                           {"totalChunks", totalChunks},
                           {"projectId", projectId}};
     auto initiated = connection.post(initiateURL, serviceHeaders, jsonBody(initiateBody));
     if (!initiated)
-        return std::nullopt;
-    std::optional<Dictionary> upload = objectFrom(initiated->body);
+        return Error{"initiate request failed: " + initiated.error().message};
+    std::optional<Dictionary> upload = objectFrom(initiated.value().body);
     if (!upload)
-        return std::nullopt;
+        return Error{"initiate answer " + describe(initiated.value()) + " is not a JSON object"};
     std::optional<std::string> uploadId = stringFor(*upload, "uploadId");
     std::optional<std::string> videoId = stringFor(*upload, "videoId");
     if (!uploadId || !videoId)
-        return std::nullopt;
-
-    OpenFile file(path);
-    if (!file.isOpen())
-        return std::nullopt;
+        return Error{"initiate answer " + describe(initiated.value()) +
+                     " lacks \"uploadId\" or \"videoId\""};
 
     const std::string chunkURLEndpoint = apiURL_ + kChunkURLPath;
     std::vector<char> chunk;
     for (std::int64_t chunkIndex = 0; chunkIndex < totalChunks; ++chunkIndex) {
+        const std::string which =
+            "chunk " + std::to_string(chunkIndex + 1) + " of " + std::to_string(totalChunks);
         const std::int64_t offset = chunkIndex * chunkSize;
         const std::int64_t expected = std::min(chunkSize, fileSize - offset);
         if (chunk.empty())
             chunk.resize(static_cast<std::size_t>(std::min(chunkSize, fileSize)));
         // Fewer bytes than the chunk's share of the announced size means the
         // file shrank: sending them would assemble a corrupt video.
-        if (file.readAt(offset, chunk.data(), expected) != expected)
-            return std::nullopt;
+        std::int64_t got = file.readAt(offset, chunk.data(), expected);
+        if (got < 0)
+            return Error{"cannot read " + path + ": " + errnoText(errno)};
+        if (got != expected)
+            return Error{path + " shrank during the upload"};
 
         if (!parsesAsURL(chunkURLEndpoint))
-            return std::nullopt;
+            return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
         Value chunkURLBody = {{"uploadId", *uploadId},
                               {"videoId", *videoId},
                               {"chunkIndex", chunkIndex},
                               {"totalChunks", totalChunks}};
         auto answered = connection.post(chunkURLEndpoint, serviceHeaders, jsonBody(chunkURLBody));
         if (!answered)
-            return std::nullopt;
-        std::optional<Dictionary> target = objectFrom(answered->body);
+            return Error{"chunk-url request for " + which + " failed: " + answered.error().message};
+        std::optional<Dictionary> target = objectFrom(answered.value().body);
         if (!target)
-            return std::nullopt;
+            return Error{"chunk-url answer " + describe(answered.value()) + " for " + which +
+                         " is not a JSON object"};
         std::optional<std::string> url = stringFor(*target, "url");
         if (!url || !parsesAsURL(*url))
-            return std::nullopt;
+            return Error{"chunk-url answer for " + which + " has no usable \"url\""};
 
         // A refused chunk (an expired presigned URL answers 403) would leave a
         // hole in the assembled video.
-        std::optional<long> status =
-            connection.put(*url, chunk.data(), static_cast<std::size_t>(expected));
-        if (!status || !isSuccess(*status))
-            return std::nullopt;
+        auto status = connection.put(*url, chunk.data(), static_cast<std::size_t>(expected));
+        if (!status)
+            return Error{"upload of " + which + " failed: " + status.error().message};
+        if (!isSuccess(status.value()))
+            return Error{"upload of " + which + " was refused with HTTP status " +
+                         std::to_string(status.value())};
     }
 
     const std::string completeURL = apiURL_ + kCompletePath;
     if (!parsesAsURL(completeURL))
-        return std::nullopt;
+        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
     Value completeBody = {
         {"uploadId", *uploadId}, {"videoId", *videoId}, {"totalChunks", totalChunks}};
     auto completed = connection.post(completeURL, serviceHeaders, jsonBody(completeBody));
-    if (!completed || !isSuccess(completed->status))
-        return std::nullopt;
-    std::optional<Value> answer = parseJSON(completed->body);
+    if (!completed)
+        return Error{"complete request failed: " + completed.error().message};
+    if (!isSuccess(completed.value().status))
+        return Error{"complete request was refused: " + describe(completed.value())};
+    std::optional<Value> answer = parseJSON(completed.value().body);
     if (!answer || !(answer->is_object() || answer->is_array()))
-        return std::nullopt;
-    return videoId;
+        return Error{"complete answer " + describe(completed.value()) + " is not JSON"};
+    return *videoId;
 }
 
 } // namespace tavrin::container

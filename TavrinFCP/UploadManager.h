@@ -11,7 +11,11 @@
 // "Content-Type: application/json"; the chunk PUTs carry neither (a presigned
 // URL's signature may not cover them), only "Content-Length".
 //
-// Any failure gives an absent result; nothing is logged, retried or resumed.
+// Any failure gives an absent result (or, from upload(), one line saying why);
+// nothing is logged, retried or resumed. A file that cannot be read is refused
+// before the service is asked for anything.
+
+#include "common/Result.h"
 
 #include <chrono>
 #include <cstdint>
@@ -34,6 +38,9 @@ class UploadManager {
         // limit on a request's total duration: a chunk over a slow uplink is
         // not cut off while it makes progress.
         std::chrono::seconds idleTimeout{60};
+        // Longest a service (JSON) request may take in all: a service that
+        // answers a byte at a time is never idle. Chunk PUTs have no such limit.
+        std::chrono::milliseconds requestTimeout{120'000};
     };
 
     // The API base URL this build was configured with (the TAVRIN_API_BASE_URL
@@ -48,10 +55,10 @@ class UploadManager {
 
     const std::string& apiURL() const { return apiURL_; }
 
-    // Uploads the regular file at `path` as a video named `name` + ".mp4" into the
-    // project `projectId`, authenticated by the bearer `token`.
-    // Returns the service's identifier of the new video once the complete
-    // request has been answered; absent on any failure.
+    // Uploads the regular file at `path` (never through a symbolic link) as a video named `name` +
+    // ".mp4" into the project `projectId`, authenticated by the bearer `token`. Returns the
+    // service's identifier of the new video once the complete request has been answered; absent on
+    // any failure.
     //
     // Blocks for the whole upload: call it from a task on a TaskExecutor, never
     // on the main queue. Thread-safe: calls are independent of each other and
@@ -60,6 +67,10 @@ class UploadManager {
     std::optional<std::string> uploadFile(const std::string& path, const std::string& name,
                                           const std::string& projectId,
                                           const std::string& token) const;
+    // The same, with the reason of a failure: one line naming the step and the
+    // cause (the file, the transport, or the service's answer).
+    Result<std::string> upload(const std::string& path, const std::string& name,
+                               const std::string& projectId, const std::string& token) const;
 
   private:
     std::string apiURL_;

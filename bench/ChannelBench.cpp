@@ -92,6 +92,7 @@ struct World {
 
     // The container app: its own connection and main queue on its own thread.
     LoopThread containerThread;
+    GDBusConnection* containerConnection = nullptr;
     std::unique_ptr<DBusNotificationCenter> containerCenter;
     std::unique_ptr<GLibMainQueue> containerQueue;
     NotificationCenter::Observation containerObservation;
@@ -104,18 +105,22 @@ struct World {
     GVariant* pingBody = nullptr;
 
     World() {
-        containerCenter = DBusNotificationCenter::connect(bus.address());
+        // As a GApplication would: the centre on the program's own connection
+        // and main context, observing from the main thread.
+        containerConnection = rawConnection(bus.address());
         containerThread.run([this] {
-            containerQueue = std::make_unique<GLibMainQueue>(g_main_context_get_thread_default());
+            GMainContext* context = g_main_context_get_thread_default();
+            containerQueue = std::make_unique<GLibMainQueue>(context);
+            containerCenter = DBusNotificationCenter::create(containerConnection, context);
+            containerObservation = containerCenter->observe(
+                CC::kCommandNotification, *containerQueue, [this](const Notification& note) {
+                    auto id =
+                        note.userInfo ? stringFor(*note.userInfo, CC::kRequestIdKey) : std::nullopt;
+                    if (id)
+                        containerCenter->post(CC::kResponseNotification,
+                                              CC::makeResponseMessage(*id, true));
+                });
         });
-        containerObservation = containerCenter->observe(
-            CC::kCommandNotification, *containerQueue, [this](const Notification& note) {
-                auto id =
-                    note.userInfo ? stringFor(*note.userInfo, CC::kRequestIdKey) : std::nullopt;
-                if (id)
-                    containerCenter->post(CC::kResponseNotification,
-                                          CC::makeResponseMessage(*id, true));
-            });
 
         // The same bodies the channel sends for one syncComment exchange.
         pingBody = g_variant_ref_sink(DBusNotificationCenter::encodeBody(
@@ -146,8 +151,13 @@ struct World {
             g_variant_unref(r);
     }
     ~World() {
-        containerObservation.remove();
-        containerThread.run([this] { containerQueue.reset(); });
+        containerThread.run([this] {
+            containerObservation.remove();
+            containerCenter.reset();
+            containerQueue.reset();
+        });
+        g_dbus_connection_close_sync(containerConnection, nullptr, nullptr);
+        g_object_unref(containerConnection);
         g_dbus_connection_signal_unsubscribe(bareResponder, bareSubscription);
         bareThread.run([] {});
         g_object_unref(bareResponder);
@@ -181,6 +191,8 @@ struct ClientLoop {
 void runChannel(benchmark::State& state, int inFlight) {
     World& w = world();
     ClientLoop loop;
+    // connect()'s own connection; observing from the thread that runs the
+    // client's context, so answers are delivered there directly.
     auto center = DBusNotificationCenter::connect(w.bus.address());
     GLibMainQueue queue(loop.context);
     auto client = panel::ContainerAppBridge::create(*center, queue);

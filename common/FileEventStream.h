@@ -2,7 +2,9 @@
 // The file-event-stream seam: recursive, file-level change events for a set of
 // folders, collected over a delivery latency and handed to a callback on the
 // main queue in batches. Events are from the moment the stream starts on: files
-// that exist and stay untouched are never reported.
+// that exist and stay untouched are never reported, nor are files that merely
+// come along inside a folder moved into the tree. Only regular files are
+// reported as items; a symbolic link never is.
 //
 // The backend is chosen by the build (makeFileEventStream); code that watches
 // folders names only this interface.
@@ -22,6 +24,8 @@ namespace tavrin {
 // reads the same on every platform.
 using FileEventFlags = std::uint32_t;
 inline constexpr FileEventFlags kFileEventMustScanSubDirs = 0x00000001; // events were lost below
+// A watched folder itself was removed: the stream watches nothing there any more.
+inline constexpr FileEventFlags kFileEventRootChanged = 0x00000020;
 inline constexpr FileEventFlags kFileEventItemCreated = 0x00000100;
 inline constexpr FileEventFlags kFileEventItemRemoved = 0x00000200;
 inline constexpr FileEventFlags kFileEventItemRenamed = 0x00000800;
@@ -46,8 +50,8 @@ class FileEventStream {
 
     virtual ~FileEventStream() = default;
 
-    // Starts watching. Main thread. May block briefly while it walks the
-    // watched folders. Returns false when the stream cannot run (a folder
+    // Starts watching. Main thread. Never waits for a walk of the watched
+    // folders (that happens in the background). Returns false when the stream cannot run (a folder
     // cannot be watched at all); nothing is delivered then.
     virtual bool start() = 0;
 

@@ -1,6 +1,7 @@
 #include "common/Log.h"
 
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <string>
 
@@ -34,6 +35,17 @@ void logLine(std::string_view subsystem, std::string_view category, LogLevel lev
     std::lock_guard lock(mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+void runLoggingFailure(const std::function<void()>& work, std::string_view where) {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        logLine("ai.tavrin", where, LogLevel::Fault,
+                std::string("work ended with an exception: ") + error.what());
+    } catch (...) {
+        logLine("ai.tavrin", where, LogLevel::Fault, "work ended with an exception");
+    }
 }
 
 } // namespace tavrin

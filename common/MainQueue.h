@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace tavrin {
 
@@ -33,6 +34,15 @@ class MainQueue {
 
     // True when called on the thread that runs this queue.
     virtual bool isCurrent() const = 0;
+
+    // The one door onto the main thread: runs work now when called on it, else
+    // posts it. Work run now is not ordered behind work already posted.
+    void runOrPost(std::function<void()> work) {
+        if (isCurrent())
+            work();
+        else
+            post(std::move(work));
+    }
 };
 
 } // namespace tavrin

@@ -17,10 +17,14 @@ class ProcessError : public std::runtime_error {
 };
 
 struct ProcessOutput {
-    std::string standardOutput; // every byte the child wrote, undecoded
+    std::string standardOutput; // every byte the child wrote, undecoded (at most the limit)
     std::string standardError;  // the first kStandardErrorKept bytes only
     int exitStatus = 0;         // exit code, or 128 + signal number
     static constexpr std::size_t kStandardErrorKept = 64 * 1024;
+    // A child that prints more than this on standard output is killed and its
+    // run fails: no answer of a script is that long, and a runaway one would
+    // take all memory.
+    static constexpr std::size_t kStandardOutputLimit = std::size_t(64) << 20;
 };
 
 class ProcessRunner {
@@ -31,9 +35,10 @@ class ProcessRunner {
     // as argv[1...], standard input inherited, and waits for it to exit while
     // draining its standard output and standard error, so a child that writes
     // any amount to either never blocks. The exit status is reported, not
-    // judged. A child still running after `timeout` is killed (SIGKILL, with
-    // the processes it started) and reaped, and the call throws ProcessError;
-    // so does a child that cannot be started.
+    // judged. A child still running after `timeout`, or printing more than
+    // kStandardOutputLimit, is killed (SIGKILL, with the processes it started)
+    // and reaped, and the call throws ProcessError; so does a child that cannot
+    // be started.
     //
     // Blocks the calling thread for as long as the child runs. Thread-safe:
     // any number of threads may run children at the same time.

@@ -1,5 +1,7 @@
 #include "common/TaskExecutor.h"
 
+#include "common/Log.h"
+
 namespace tavrin {
 
 TaskExecutor::TaskExecutor(std::size_t maxThreads) : maxThreads_(maxThreads ? maxThreads : 1) {
@@ -35,11 +37,8 @@ void TaskExecutor::workerLoop() {
         queue_.pop_front();
         ++busy_;
         lock.unlock();
-        try {
-            task();
-        } catch (...) {
-            // A task's failure is its own business; the worker carries on.
-        }
+        // A task's failure is logged; the worker carries on.
+        runLoggingFailure(task, "TaskExecutor");
         task = nullptr; // release captures outside the lock
         lock.lock();
         --busy_;

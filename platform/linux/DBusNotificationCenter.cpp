@@ -1,7 +1,10 @@
 #include "platform/linux/DBusNotificationCenter.h"
 
 #include "common/Log.h"
+#include "common/Unicode.h"
+#include "platform/linux/GLibMainQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <future>
@@ -19,9 +22,8 @@ constexpr const char* kLogSubsystem = "ai.tavrin.fcp";
 constexpr const char* kLogCategory = "DBusNotificationCenter";
 
 bool carryableString(const std::string& s) {
-    // D-Bus strings are UTF-8 without NUL; g_utf8_validate with an explicit
-    // length refuses both invalid sequences and embedded NULs.
-    return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
+    // D-Bus strings are UTF-8 without NUL.
+    return s.find('\0') == std::string::npos && isValidUTF8(s);
 }
 
 GVariant* encodeDictionary(const Value& dict);
@@ -79,7 +81,10 @@ GVariant* encodeDictionary(const Value& dict) {
             g_variant_builder_clear(&builder);
             return nullptr;
         }
-        g_variant_builder_add(&builder, "{sv}", it.key().c_str(), child);
+        // Built directly: a format string would be parsed for every entry.
+        g_variant_builder_add_value(&builder,
+                                    g_variant_new_dict_entry(g_variant_new_string(it.key().c_str()),
+                                                             g_variant_new_variant(child)));
     }
     return g_variant_builder_end(&builder);
 }
@@ -141,12 +146,19 @@ std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
     Value result = Value::object();
     gsize n = g_variant_n_children(dict);
     for (gsize i = 0; i < n; ++i) {
-        const char* key = nullptr;
-        GVariant* inner = nullptr;
-        g_variant_get_child(dict, i, "{&sv}", &key, &inner);
-        std::string k(key);
+        // Taken apart directly: a format string would be parsed for every entry.
+        GVariant* entry = g_variant_get_child_value(dict, i);
+        GVariant* keyVariant = g_variant_get_child_value(entry, 0);
+        GVariant* boxed = g_variant_get_child_value(entry, 1);
+        GVariant* inner = g_variant_get_variant(boxed);
+        gsize keyLength = 0;
+        const char* key = g_variant_get_string(keyVariant, &keyLength);
+        std::string k(key, keyLength);
         auto decoded = decodeValue(inner, depth + 1);
         g_variant_unref(inner);
+        g_variant_unref(boxed);
+        g_variant_unref(keyVariant);
+        g_variant_unref(entry);
         // A duplicate key would lose a value silently: not our form.
         if (!decoded || result.contains(k))
             return std::nullopt;
@@ -198,8 +210,9 @@ std::optional<Notification> DBusNotificationCenter::decodeBody(GVariant* body) {
 
 namespace {
 
-// One registration. GDBus owns a reference (freed by its free function, on the
-// dispatch thread); posted deliveries own one each; the token owns one.
+// One registration. GDBus owns a reference (freed by its free function, in
+// the context the subscription delivers on); posted deliveries own one each;
+// the token owns one.
 struct Observer {
     std::string name;
     MainQueue* queue;
@@ -226,6 +239,13 @@ void onSignal(GDBusConnection*, const char*, const char*, const char*, const cha
     auto note = DBusNotificationCenter::decodeBody(parameters);
     if (!note || note->name != observer->name)
         return; // not our form (or a name the match rule should have kept away)
+    // Delivered in the observer's own main context: no hop at all. alive is
+    // only cleared on this thread or under handOver, and remove() on this
+    // thread happens-before this check.
+    if (observer->queue->isCurrent()) {
+        observer->block(*note);
+        return;
+    }
     auto shared = std::make_shared<Notification>(std::move(*note));
     std::lock_guard lock(observer->handOver);
     if (!observer->alive.load(std::memory_order_acquire))
@@ -236,12 +256,54 @@ void onSignal(GDBusConnection*, const char*, const char*, const char*, const cha
     });
 }
 
+guint subscribeHere(GDBusConnection* connection, const ObserverRef& observer) {
+    return g_dbus_connection_signal_subscribe(
+        connection, nullptr, DBusNotificationCenter::kInterface, DBusNotificationCenter::kMember,
+        DBusNotificationCenter::kObjectPath, observer->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
+        &onSignal, new ObserverRef(observer),
+        [](gpointer p) { delete static_cast<ObserverRef*>(p); });
+}
+
+// Subscribes so that GDBus delivers in context, if this thread can take the
+// context now (it runs it, or nobody does). Returns 0 otherwise.
+guint subscribeIn(GMainContext* context, GDBusConnection* connection, const ObserverRef& observer) {
+    if (!g_main_context_acquire(context))
+        return 0;
+    g_main_context_push_thread_default(context);
+    guint id = subscribeHere(connection, observer);
+    g_main_context_pop_thread_default(context);
+    g_main_context_release(context);
+    return id;
+}
+
+// Runs fn in context's own thread and waits for it.
+template <class Fn> auto invokeAndWait(GMainContext* context, Fn fn) {
+    using R = decltype(fn());
+    struct Request {
+        Fn fn;
+        std::promise<R> done;
+    } request{std::move(fn), {}};
+    auto result = request.done.get_future();
+    g_main_context_invoke(
+        context,
+        [](gpointer data) -> gboolean {
+            auto* r = static_cast<Request*>(data);
+            r->done.set_value(r->fn());
+            return G_SOURCE_REMOVE;
+        },
+        &request);
+    return result.get();
+}
+
 } // namespace
 
 struct DBusNotificationCenter::Impl {
     GDBusConnection* connection = nullptr;
+    bool ownsConnection = true; // a given connection is never closed by the centre
+    // The context deliveries fall back to when the observer's own cannot be
+    // used: the dispatch thread's (connect()), or the one given (create()).
     GMainContext* context = nullptr;
-    GMainLoop* loop = nullptr;
+    GMainLoop* loop = nullptr; // with a dispatch thread only
     std::thread dispatcher;
     std::mutex mutex;
     std::unordered_map<Observer*, ObserverRef> observers; // live registrations
@@ -256,18 +318,23 @@ struct DBusNotificationCenter::Impl {
             observer->stop();
             g_dbus_connection_signal_unsubscribe(connection, observer->subscription);
         }
-        g_main_loop_quit(loop);
-        if (dispatcher.joinable())
-            dispatcher.join();
-        g_dbus_connection_close_sync(connection, nullptr, nullptr);
-        g_object_unref(connection);
-        // Run what the dispatch thread left behind (the subscriptions' free
-        // functions), so nothing leaks.
-        g_main_context_push_thread_default(context);
-        while (g_main_context_iteration(context, FALSE)) {
+        if (loop) {
+            g_main_loop_quit(loop);
+            if (dispatcher.joinable())
+                dispatcher.join();
         }
-        g_main_context_pop_thread_default(context);
-        g_main_loop_unref(loop);
+        if (ownsConnection)
+            g_dbus_connection_close_sync(connection, nullptr, nullptr);
+        g_object_unref(connection);
+        if (loop) {
+            // Run what the dispatch thread left behind (the subscriptions' free
+            // functions), so nothing leaks.
+            g_main_context_push_thread_default(context);
+            while (g_main_context_iteration(context, FALSE)) {
+            }
+            g_main_context_pop_thread_default(context);
+            g_main_loop_unref(loop);
+        }
         g_main_context_unref(context);
     }
 
@@ -286,8 +353,70 @@ struct DBusNotificationCenter::Impl {
     }
 };
 
-std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::connect(const std::string& address,
-                                                                        std::string* error) {
+namespace {
+
+// Connects to address, giving up after timeout: a peer that accepts and never
+// speaks must not hold the caller for ever. Runs a private context meanwhile.
+GDBusConnection* connectWithin(const std::string& address, std::chrono::milliseconds timeout,
+                               std::string* error) {
+    struct Attempt {
+        GDBusConnection* connection = nullptr;
+        GError* error = nullptr;
+        bool done = false;
+        bool timedOut = false;
+    } attempt;
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GCancellable* cancellable = g_cancellable_new();
+    g_dbus_connection_new_for_address(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, cancellable,
+        [](GObject*, GAsyncResult* result, gpointer data) {
+            auto* a = static_cast<Attempt*>(data);
+            a->connection = g_dbus_connection_new_for_address_finish(result, &a->error);
+            a->done = true;
+        },
+        &attempt);
+    GSource* timer = g_timeout_source_new(static_cast<guint>(
+        std::clamp<long long>(timeout.count(), 0, std::numeric_limits<guint>::max())));
+    struct Expiry {
+        Attempt* attempt;
+        GCancellable* cancellable;
+    } expiry{&attempt, cancellable};
+    g_source_set_callback(
+        timer,
+        [](gpointer data) -> gboolean {
+            auto* e = static_cast<Expiry*>(data);
+            e->attempt->timedOut = true;
+            g_cancellable_cancel(e->cancellable); // the handshake's reads end now
+            return G_SOURCE_REMOVE;
+        },
+        &expiry, nullptr);
+    g_source_attach(timer, context);
+    while (!attempt.done)
+        g_main_context_iteration(context, TRUE);
+    g_source_destroy(timer);
+    g_source_unref(timer);
+    g_object_unref(cancellable);
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    if (!attempt.connection && error) {
+        *error = attempt.timedOut ? "the bus did not complete the connection within " +
+                                        std::to_string(timeout.count()) + " ms"
+                 : attempt.error ? attempt.error->message
+                                 : "cannot connect to the bus";
+    }
+    g_clear_error(&attempt.error);
+    return attempt.connection;
+}
+
+} // namespace
+
+std::unique_ptr<DBusNotificationCenter>
+DBusNotificationCenter::connect(const std::string& address, std::string* error,
+                                std::chrono::milliseconds timeout) {
     GError* gerror = nullptr;
     std::string target = address;
     if (target.empty()) {
@@ -303,19 +432,10 @@ std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::connect(const st
     }
     // A private connection (not the process-wide singleton), so losing the bus
     // does not end the process and tests can talk to their own bus.
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        target.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &gerror);
-    if (!connection) {
-        if (error)
-            *error = gerror ? gerror->message : "cannot connect to the bus";
-        g_clear_error(&gerror);
+    GDBusConnection* connection = connectWithin(target, timeout, error);
+    if (!connection)
         return nullptr;
-    }
     g_dbus_connection_set_exit_on_close(connection, FALSE);
-
     auto impl = std::make_shared<Impl>();
     impl->connection = connection;
     impl->context = g_main_context_new();
@@ -341,6 +461,17 @@ std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::connect(const st
         g_main_context_pop_thread_default(raw->context);
     });
     ready.wait();
+    return std::unique_ptr<DBusNotificationCenter>(new DBusNotificationCenter(std::move(impl)));
+}
+
+std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::create(GDBusConnection* connection,
+                                                                       GMainContext* context) {
+    if (!connection)
+        return nullptr;
+    auto impl = std::make_shared<Impl>();
+    impl->connection = G_DBUS_CONNECTION(g_object_ref(connection));
+    impl->ownsConnection = false;
+    impl->context = g_main_context_ref(context ? context : g_main_context_default());
     return std::unique_ptr<DBusNotificationCenter>(new DBusNotificationCenter(std::move(impl)));
 }
 
@@ -382,28 +513,25 @@ NotificationCenter::Observation DBusNotificationCenter::observe(const std::strin
     observer->queue = &queue;
     observer->block = std::move(block);
 
-    // GDBus calls back on the thread-default context of the subscribing thread:
-    // subscribe from the dispatch thread.
-    struct Request {
-        Impl* impl;
-        ObserverRef observer;
-        std::promise<guint> done;
-    } request{impl_.get(), observer, {}};
-    auto subscribed = request.done.get_future();
-    g_main_context_invoke(
-        impl_->context,
-        [](gpointer data) -> gboolean {
-            auto* r = static_cast<Request*>(data);
-            guint id = g_dbus_connection_signal_subscribe(
-                r->impl->connection, nullptr, kInterface, kMember, kObjectPath,
-                r->observer->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &onSignal,
-                new ObserverRef(r->observer),
-                [](gpointer p) { delete static_cast<ObserverRef*>(p); });
-            r->done.set_value(id);
-            return G_SOURCE_REMOVE;
-        },
-        &request);
-    observer->subscription = subscribed.get();
+    // GDBus calls back in the thread-default context of the subscribing
+    // thread. Best: the observer's own main context, so a signal reaches the
+    // block without a hop. Else the centre's context: the dispatch thread's
+    // (decoded there, then posted), or the one it was given.
+    auto* glibQueue = dynamic_cast<GLibMainQueue*>(&queue);
+    guint subscription =
+        glibQueue ? subscribeIn(glibQueue->context(), impl_->connection, observer) : 0;
+    if (subscription == 0)
+        subscription = subscribeIn(impl_->context, impl_->connection, observer);
+    if (subscription == 0) {
+        // Another thread runs that context: subscribe there.
+        subscription = invokeAndWait(impl_->context, [&] {
+            g_main_context_push_thread_default(impl_->context);
+            guint id = subscribeHere(impl_->connection, observer);
+            g_main_context_pop_thread_default(impl_->context);
+            return id;
+        });
+    }
+    observer->subscription = subscription;
     {
         std::lock_guard lock(impl_->mutex);
         impl_->observers.emplace(observer.get(), observer);

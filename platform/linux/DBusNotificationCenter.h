@@ -34,15 +34,20 @@
 // not follow the form above exactly (another signature, another variant type,
 // a non-empty null marker, a duplicate key, nesting too deep) is ignored.
 //
-// Threads: GDBus delivers signals on the thread-default main context of the
-// subscribing thread; the centre subscribes from its own dispatch thread, which
-// decodes each signal there (off every main queue) and posts the observer's
-// block to the observer's main queue.
+// Threads: GDBus delivers signals in the thread-default main context of the
+// subscribing thread. When the observer's queue is a GLibMainQueue whose
+// context the observing thread can take (it runs it, or nobody runs it yet),
+// the centre subscribes in that context: each signal is decoded and its block
+// run there, straight from the connection's worker, in the bus's order. Other
+// observers are subscribed in the centre's own context (the dispatch thread of
+// connect(), or the context given to create()), where each signal is decoded
+// and the block posted to the observer's queue.
 
 #include "common/NotificationCenter.h"
 
 #include <gio/gio.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -56,11 +61,21 @@ class DBusNotificationCenter final : public NotificationCenter {
     static constexpr int kMaxNesting = 20;
 
     // Opens a private connection to the bus at address (empty: the session bus
-    // named by the environment, DBUS_SESSION_BUS_ADDRESS). Blocks while
-    // connecting. Returns nullptr, with a reason in *error, when the bus cannot
-    // be reached. Losing the bus later never ends the process; posts then fail.
-    static std::unique_ptr<DBusNotificationCenter> connect(const std::string& address = {},
-                                                           std::string* error = nullptr);
+    // named by the environment, DBUS_SESSION_BUS_ADDRESS), with a dispatch
+    // thread of its own. Blocks while connecting, at most `timeout`. Returns
+    // nullptr, with a reason in *error, when the bus cannot be reached in time.
+    // Losing the bus later never ends the process; posts then fail.
+    static std::unique_ptr<DBusNotificationCenter>
+    connect(const std::string& address = {}, std::string* error = nullptr,
+            std::chrono::milliseconds timeout = std::chrono::seconds(25));
+
+    // A centre on a connection someone else opened (e.g. a GApplication's own
+    // bus connection), delivering in context (nullptr: the global default),
+    // with no thread of its own. The connection is referenced, never closed.
+    // observe() is best called on context's thread; from another thread while
+    // context's loop runs, it waits for that loop.
+    static std::unique_ptr<DBusNotificationCenter> create(GDBusConnection* connection,
+                                                          GMainContext* context);
 
     ~DBusNotificationCenter() override;
     DBusNotificationCenter(const DBusNotificationCenter&) = delete;

@@ -7,9 +7,12 @@
 #include <glib.h>
 
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <queue>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace tavrin::linux_platform {
 
@@ -28,16 +31,28 @@ class GLibMainQueue final : public MainQueue {
     GMainContext* context() const { return context_; }
 
   private:
-    struct Timer;
+    struct Deadline {
+        gint64 due; // monotonic microseconds
+        TimerId id;
+        bool operator>(const Deadline& other) const {
+            return due != other.due ? due > other.due : id > other.id;
+        }
+    };
     static gboolean drain(gpointer self);
-    static gboolean fire(gpointer timer);
+    static gboolean fire(gpointer self);
 
     GMainContext* context_;
     std::thread::id owner_;
     std::mutex mutex_;
     std::deque<std::function<void()>> posted_;
     GSource* drainSource_ = nullptr; // attached while posted_ is non-empty
-    std::unordered_map<TimerId, Timer*> timers_;
+    GSource* timerSource_ = nullptr; // ready at the earliest deadline
+    struct PendingTimer {
+        gint64 due;
+        std::function<void()> work;
+    };
+    std::unordered_map<TimerId, PendingTimer> timers_;
+    std::priority_queue<Deadline, std::vector<Deadline>, std::greater<Deadline>> deadlines_;
     TimerId nextTimer_ = 1;
 };
 

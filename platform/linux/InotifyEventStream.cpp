@@ -1,6 +1,8 @@
 #include "platform/linux/InotifyEventStream.h"
 
+#include "common/Errno.h"
 #include "common/Log.h"
+#include "common/Paths.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,27 +24,21 @@ constexpr const char* kSubsystem = "ai.tavrin.fcp";
 constexpr const char* kCategory = "FileEventStream";
 
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
-                                     IN_MOVED_FROM | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+                                     IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR | IN_DONT_FOLLOW |
+                                     IN_EXCL_UNLINK;
 
-std::string join(const std::string& dir, std::string_view name) {
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir);
-    if (path.empty() || path.back() != '/')
-        path.push_back('/');
-    path.append(name);
-    return path;
+// File times are at least the kernel's coarse clock at the write, so a file
+// written after this reading has a time not before it (one written a tick
+// before may count as written since: reported once more rather than missed).
+long long coarseNowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
-bool isBelow(const std::string& path, const std::string& dir) {
-    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
-           path[dir.size()] == '/';
-}
-
-std::string trimmed(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
+InotifyEventStream::Signature signatureOf(const struct stat& info) {
+    return {static_cast<long long>(info.st_size),
+            info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
 }
 
 } // namespace
@@ -58,7 +54,7 @@ InotifyEventStream::InotifyEventStream(FileEventStreamOptions options, MainQueue
     readInterval_ = std::min(std::chrono::milliseconds(100), latency_ / 4);
     pollInterval_ = std::max(latency_, std::chrono::milliseconds(10));
     for (auto& path : options_.paths)
-        path = trimmed(std::move(path));
+        path = std::string(withoutTrailingSlashes(path));
 }
 
 InotifyEventStream::~InotifyEventStream() {
@@ -70,11 +66,11 @@ bool InotifyEventStream::start() {
         return true;
     if (!sink_)
         return false; // stopped streams stay stopped
-    inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotifyFd_ < 0 || stopFd_ < 0) {
+    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    stop_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!inotify_.valid() || !stop_.valid()) {
         logLine(kSubsystem, kCategory, LogLevel::Error,
-                std::string("cannot start watching: ") + std::strerror(errno));
+                "cannot start watching: " + errnoText(errno));
         closeDescriptors();
         return false;
     }
@@ -85,15 +81,10 @@ bool InotifyEventStream::start() {
             logLine(kSubsystem, kCategory, LogLevel::Error,
                     "cannot watch " + root + ": not a readable folder");
             closeDescriptors();
-            dirOfWatch_.clear();
-            watchOfDir_.clear();
-            unwatched_.clear();
-            signatures_.clear();
             return false;
         }
-        addTree(root, false, 0);
     }
-    logUnwatched();
+    startedNs_ = coarseNowNs();
     weakSink_ = sink_;
     reader_ = std::thread([this] { run(); });
     return true;
@@ -103,7 +94,7 @@ void InotifyEventStream::stop() {
     if (reader_.joinable()) {
         std::uint64_t one = 1;
         // An eventfd write of 8 bytes cannot be short; retry only on a signal.
-        while (::write(stopFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(stop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         reader_.join();
     }
@@ -112,15 +103,26 @@ void InotifyEventStream::stop() {
 }
 
 void InotifyEventStream::closeDescriptors() {
-    if (inotifyFd_ >= 0)
-        ::close(inotifyFd_);
-    if (stopFd_ >= 0)
-        ::close(stopFd_);
-    inotifyFd_ = stopFd_ = -1;
+    inotify_.reset();
+    stop_.reset();
+}
+
+bool InotifyEventStream::stopRequested() const {
+    pollfd stop{stop_.get(), POLLIN, 0};
+    return ::poll(&stop, 1, 0) > 0;
 }
 
 void InotifyEventStream::run() {
     using std::chrono::milliseconds;
+    // The first walk: watches every folder and takes the snapshot. Files written
+    // since start() (before their folder's watch was added) are reported.
+    for (const auto& root : options_.paths) {
+        if (!addTree(root, Walk::Snapshot, startedNs_))
+            return; // stopped meanwhile
+        if (!watchOfDir_.count(root) && !unwatched_.count(root))
+            addPending(root, kFileEventRootChanged); // gone since start()
+    }
+    logUnwatched();
     auto nextRead = Clock::now();
     auto nextCheck = Clock::now() + pollInterval_;
     for (;;) {
@@ -150,11 +152,12 @@ void InotifyEventStream::run() {
             auto wait = std::chrono::ceil<milliseconds>(wakeAt - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
         }
-        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {inotifyFd_, readNow ? short(POLLIN) : short(0), 0}};
+        pollfd fds[2] = {{stop_.get(), POLLIN, 0},
+                         {inotify_.get(), readNow ? short(POLLIN) : short(0), 0}};
         int ready = ::poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             logLine(kSubsystem, kCategory, LogLevel::Fault,
-                    std::string("stopped watching: poll failed: ") + std::strerror(errno));
+                    "stopped watching: poll failed: " + errnoText(errno));
             return;
         }
         if (ready <= 0)
@@ -172,10 +175,15 @@ void InotifyEventStream::run() {
 void InotifyEventStream::readEvents() {
     alignas(inotify_event) char buffer[64 * 1024];
     bool overflowed = false;
+    // Anything in a folder moved in that was written after the move was written
+    // after the previous read; the floor bounds that window when the reader was idle.
+    const long long nowNs = coarseNowNs();
+    const long long readAtNs = std::max(lastReadNs_, nowNs - 1'000'000'000LL);
+    lastReadNs_ = nowNs;
     // Bounded, so a writer that never pauses cannot keep the reader from
     // delivering; the rest is read on the next round.
     for (int round = 0; round < 16; ++round) {
-        ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+        ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
         if (got <= 0)
             break;
         for (char* at = buffer; at < buffer + got;) {
@@ -205,9 +213,11 @@ void InotifyEventStream::readEvents() {
                 continue;
             if (event->mask & IN_IGNORED) {
                 // The folder is gone (or was moved away and unwatched).
-                if (isRoot(dirIt->second))
+                if (isRoot(dirIt->second)) {
                     logLine(kSubsystem, kCategory, LogLevel::Error,
                             "stopped watching " + dirIt->second + ": the folder was removed");
+                    addPending(dirIt->second, kFileEventRootChanged);
+                }
                 auto byPath = watchOfDir_.find(dirIt->second);
                 if (byPath != watchOfDir_.end() && byPath->second == event->wd)
                     watchOfDir_.erase(byPath);
@@ -217,12 +227,20 @@ void InotifyEventStream::readEvents() {
             }
             if (name.empty())
                 continue;
-            std::string path = join(dirIt->second, name);
+            std::string path = joinPath(dirIt->second, name);
             if (event->mask & IN_ISDIR) {
                 if (event->mask & IN_MOVED_FROM)
                     removeTree(path);
-                if (event->mask & (IN_CREATE | IN_MOVED_TO))
-                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                // A folder made here holds only new files; one moved in (or
+                // renamed) brings old ones, reported only if written since.
+                if (event->mask & IN_CREATE)
+                    addTree(path, Walk::New, 0);
+                else if (event->mask & IN_MOVED_TO)
+                    addTree(path, Walk::Snapshot, readAtNs);
+                continue;
+            }
+            if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                signatures_.erase(path);
                 continue;
             }
             if (flags == 0)
@@ -252,19 +270,22 @@ bool InotifyEventStream::isRoot(const std::string& dir) const {
 // A watched folder given as a symbolic link is followed; links met below it are not.
 int InotifyEventStream::addWatch(const std::string& dir) {
     std::uint32_t mask = isRoot(dir) ? (kWatchMask & ~std::uint32_t(IN_DONT_FOLLOW)) : kWatchMask;
-    return inotify_add_watch(inotifyFd_, dir.c_str(), mask);
+    return inotify_add_watch(inotify_.get(), dir.c_str(), mask);
 }
 
 // Watches dir and everything below it. Each folder is watched before it is
 // listed, so a file created meanwhile is either listed or seen as an event.
-void InotifyEventStream::addTree(const std::string& top, bool report, FileEventFlags flags) {
+// False when stop() was asked for during the walk.
+bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long sinceNs) {
     std::vector<std::string> stack{top};
+    std::size_t listed = 0;
     while (!stack.empty()) {
+        if (++listed % 64 == 0 && stopRequested())
+            return false;
         std::string dir = std::move(stack.back());
         stack.pop_back();
         int wd = addWatch(dir);
-        bool watched = wd >= 0;
-        if (watched) {
+        if (wd >= 0) {
             auto old = dirOfWatch_.find(wd);
             if (old != dirOfWatch_.end() && old->second != dir)
                 watchOfDir_.erase(old->second); // same folder under a new name
@@ -281,59 +302,99 @@ void InotifyEventStream::addTree(const std::string& top, bool report, FileEventF
         DIR* listing = ::opendir(dir.c_str());
         if (!listing)
             continue;
+        const int dirFd = ::dirfd(listing);
         while (dirent* entry = ::readdir(listing)) {
             std::string_view name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
-            unsigned char type = entry->d_type;
-            std::string path = join(dir, name);
+            if (entry->d_type == DT_DIR) {
+                stack.push_back(joinPath(dir, name));
+                continue;
+            }
+            if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+                continue; // links, sockets, devices: never reported
             struct stat info {};
-            if (type == DT_UNKNOWN || !watched) {
-                if (::lstat(path.c_str(), &info) != 0)
-                    continue;
-                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
-            }
-            if (type == DT_DIR) {
-                stack.push_back(std::move(path));
-            } else if (type == DT_REG) {
-                if (!watched)
-                    signatures_[path] = {static_cast<long long>(info.st_size),
-                                         info.st_mtim.tv_sec * 1'000'000'000LL +
-                                             info.st_mtim.tv_nsec};
-                if (report)
-                    addPending(std::move(path), flags);
-            }
+            if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISDIR(info.st_mode))
+                stack.push_back(joinPath(dir, name));
+            else if (S_ISREG(info.st_mode))
+                noteFile(joinPath(dir, name), signatureOf(info), walk, sinceNs);
         }
         ::closedir(listing);
     }
+    return true;
+}
+
+// Records a regular file found by a walk, and reports it when the walk says so.
+void InotifyEventStream::noteFile(std::string path, const Signature& now, Walk walk,
+                                  long long sinceNs) {
+    if (seenInWalk_)
+        seenInWalk_->insert(path);
+    auto [known, inserted] = signatures_.try_emplace(path, now);
+    bool written = now.mtimeNs >= sinceNs;
+    FileEventFlags flags = 0;
+    switch (walk) {
+    case Walk::Snapshot:
+        // Made or changed since then: which of the two is not known.
+        flags = written ? kFileEventItemCreated | kFileEventItemModified : 0;
+        break;
+    case Walk::New:
+        flags = kFileEventItemCreated;
+        break;
+    case Walk::Diff:
+        if (!inserted)
+            flags = known->second == now ? 0 : kFileEventItemModified;
+        else
+            flags = written ? kFileEventItemCreated : 0;
+        break;
+    }
+    known->second = now;
+    if (flags != 0)
+        addPending(std::move(path), flags | kFileEventItemIsFile);
 }
 
 // A folder moved away: its watches would report under a stale name.
 void InotifyEventStream::removeTree(const std::string& top) {
     for (auto it = watchOfDir_.begin(); it != watchOfDir_.end();) {
-        if (it->first == top || isBelow(it->first, top)) {
-            inotify_rm_watch(inotifyFd_, it->second);
+        if (it->first == top || isBelowPath(it->first, top)) {
+            inotify_rm_watch(inotify_.get(), it->second);
             dirOfWatch_.erase(it->second);
             it = watchOfDir_.erase(it);
         } else {
             ++it;
         }
     }
-    std::erase_if(unwatched_, [&](const std::string& d) { return d == top || isBelow(d, top); });
-    std::erase_if(signatures_, [&](const auto& entry) { return isBelow(entry.first, top); });
+    std::erase_if(unwatched_,
+                  [&](const std::string& d) { return d == top || isBelowPath(d, top); });
+    auto first = signatures_.lower_bound(top + '/');
+    auto last = first;
+    while (last != signatures_.end() && isBelowPath(last->first, top))
+        ++last;
+    signatures_.erase(first, last);
     lastWd_ = -1;
 }
 
+// Events were lost: walk the tree again and report what differs from the
+// snapshot, not every file (old files are not new exports).
 void InotifyEventStream::rescanAfterOverflow() {
     rescanPending_ = false;
     std::size_t before = pending_.size();
-    for (const auto& root : options_.paths)
-        addTree(root, true, kFileEventItemModified | kFileEventItemIsFile);
+    // Files that vanished meanwhile leave the snapshot: the walk marks what it finds.
+    seenInWalk_.emplace();
+    for (const auto& root : options_.paths) {
+        if (!addTree(root, Walk::Diff, startedNs_)) {
+            seenInWalk_.reset();
+            return;
+        }
+    }
+    std::erase_if(signatures_, [&](const auto& entry) { return !seenInWalk_->count(entry.first); });
+    seenInWalk_.reset();
     logLine(kSubsystem, kCategory, LogLevel::Error,
             "the kernel's event queue overflowed and events were lost; rescanned the watched "
-            "folders and reported every file as modified (" +
+            "folders and reported " +
                 std::to_string(pending_.size() - std::min(before, pending_.size())) +
-                " not already pending)");
+                " changed file(s) not already pending");
 }
 
 // Folders we could not watch: try the watch again, and report the files that
@@ -349,6 +410,8 @@ void InotifyEventStream::checkUnwatched() {
         int found = isRoot(dir) ? ::stat(dir.c_str(), &info) : ::lstat(dir.c_str(), &info);
         if (found != 0 || !S_ISDIR(info.st_mode)) {
             removeTree(dir);
+            if (isRoot(dir))
+                addPending(dir, kFileEventRootChanged);
             continue;
         }
         int wd = addWatch(dir);
@@ -360,34 +423,24 @@ void InotifyEventStream::checkUnwatched() {
         DIR* listing = ::opendir(dir.c_str());
         if (!listing)
             continue;
+        const int dirFd = ::dirfd(listing);
         while (dirent* entry = ::readdir(listing)) {
             std::string_view name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
-            std::string path = join(dir, name);
             struct stat file {};
-            if (::lstat(path.c_str(), &file) != 0)
+            if (::fstatat(dirFd, entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
+            std::string path = joinPath(dir, name);
             if (S_ISDIR(file.st_mode)) {
                 if (!watchOfDir_.count(path) && !unwatched_.count(path))
-                    addTree(path, true, kFileEventItemCreated | kFileEventItemIsFile);
+                    addTree(path, Walk::Diff, startedNs_);
                 continue;
             }
-            if (!S_ISREG(file.st_mode))
-                continue;
-            Signature now{static_cast<long long>(file.st_size),
-                          file.st_mtim.tv_sec * 1'000'000'000LL + file.st_mtim.tv_nsec};
-            auto known = signatures_.find(path);
-            bool changed = known == signatures_.end() || !(known->second == now);
-            if (wd >= 0) {
-                // Watched from now on; report once more in case it changed just now.
-                if (known != signatures_.end())
-                    signatures_.erase(known);
-                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
-            } else if (changed) {
-                signatures_[path] = now;
-                addPending(std::move(path), kFileEventItemModified | kFileEventItemIsFile);
-            }
+            // Watched or not from now on, only what differs from what was known
+            // is reported: a recovered watch does not make old files new.
+            if (S_ISREG(file.st_mode))
+                noteFile(std::move(path), signatureOf(file), Walk::Diff, startedNs_);
         }
         ::closedir(listing);
     }
@@ -403,7 +456,7 @@ void InotifyEventStream::logUnwatched() {
                 options_.paths.front() + " (" +
                 (watchError_ == ENOSPC
                      ? std::string("the inotify watch limit fs.inotify.max_user_watches is reached")
-                     : std::string(std::strerror(watchError_))) +
+                     : errnoText(watchError_)) +
                 "); checking them for new or changed files every " +
                 std::to_string(pollInterval_.count()) + " ms instead");
     newlyUnwatched_ = 0;
@@ -426,7 +479,22 @@ void InotifyEventStream::deliver() {
     flags.reserve(pendingOrder_.size());
     for (const std::string* key : pendingOrder_) {
         auto node = pending_.extract(*key);
-        flags.push_back(node.mapped());
+        FileEventFlags flag = node.mapped();
+        if (flag & kFileEventItemIsFile) {
+            // The snapshot learns what is being reported, so a later rescan
+            // compares with it. Anything but a regular file (a link named like
+            // an export) is not reported; a file already gone still is.
+            struct stat info {};
+            if (::lstat(node.key().c_str(), &info) != 0) {
+                signatures_.erase(node.key());
+            } else if (!S_ISREG(info.st_mode)) {
+                signatures_.erase(node.key());
+                continue;
+            } else {
+                signatures_[node.key()] = signatureOf(info);
+            }
+        }
+        flags.push_back(flag);
         paths.push_back(std::move(node.key()));
     }
     pending_.clear();

@@ -2,27 +2,36 @@
 // The file event stream on inotify.
 //
 // Watches each folder and every folder below it, adding watches for folders
-// that appear later (created or moved in) and reporting the files already in
-// them. A file created, written, closed after writing or moved in is reported
-// as created or modified. Events are collected on a reader thread and delivered
-// on the main queue one latency after the first event of a batch, repeated
-// events for one path merged into one entry.
+// that appear later. A file created, written, closed after writing or moved in
+// is reported as created or modified; only regular files are reported, never a
+// symbolic link. The files of a folder made in the tree are reported (they are
+// new); the files that came along inside a folder moved in or renamed are not,
+// unless they were written after the move. Events are collected on a reader
+// thread and delivered on the main queue one latency after the first event of a
+// batch, repeated events for one path merged into one entry.
 //
-// Nothing is lost silently: when the kernel's event queue overflows, the tree is
-// walked again and every file in it reported as modified; a folder that cannot
-// be watched (the user's watch limit) is walked at once, its files reported as
-// modified, and then checked every latency for files that appeared or changed
-// while the watch is tried again. Each such episode writes one log line.
+// The reader keeps a snapshot (size and modification time) of every file in the
+// tree, taken by the first walk, which runs on the reader thread so start()
+// never blocks, and kept current as batches are delivered. Nothing is lost
+// silently, and nothing old is reported as new: when the kernel's event queue
+// overflows the tree is walked again and only the files that differ from the
+// snapshot are reported as modified; a folder that cannot be watched (the
+// user's watch limit) is checked every latency for files that appeared or
+// changed while the watch is tried again. Each such episode writes one log line.
+// A watched folder that is removed is reported once with kFileEventRootChanged.
 
+#include "common/FileDescriptor.h"
 #include "common/FileEventStream.h"
 
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tavrin::linux_platform {
@@ -37,9 +46,10 @@ class InotifyEventStream final : public FileEventStream {
     InotifyEventStream(const InotifyEventStream&) = delete;
     InotifyEventStream& operator=(const InotifyEventStream&) = delete;
 
-    // Main thread. Adds the watches (blocks while it walks the folders) and
-    // starts the reader thread. False when a folder does not exist, is not a
-    // folder or cannot be read, or inotify is unavailable.
+    // Main thread. Checks the folders and starts the reader thread, which adds
+    // the watches while it walks the tree; never waits for the walk. False when
+    // a folder does not exist, is not a folder or cannot be read, or inotify is
+    // unavailable.
     bool start() override;
     // Main thread. Wakes and joins the reader thread and closes its descriptors;
     // returns promptly. No callback runs after it returns.
@@ -50,17 +60,30 @@ class InotifyEventStream final : public FileEventStream {
     struct Sink {
         Callback callback;
     };
+
+  public:
     struct Signature {
         long long size;
         long long mtimeNs;
         bool operator==(const Signature&) const = default;
     };
 
+  private:
+    // How a walk treats the regular files it finds.
+    enum class Walk {
+        Snapshot, // record them; report those written since `since`
+        New,      // a folder made in the tree: record and report every file
+        Diff,     // report those that differ from the snapshot, or are unknown
+                  // and written since `since`
+    };
+
     void run();
+    bool stopRequested() const;
     void readEvents();
     bool isRoot(const std::string& dir) const;
     int addWatch(const std::string& dir);
-    void addTree(const std::string& dir, bool report, FileEventFlags flags);
+    bool addTree(const std::string& dir, Walk walk, long long sinceNs);
+    void noteFile(std::string path, const Signature& now, Walk walk, long long sinceNs);
     void removeTree(const std::string& dir);
     void rescanAfterOverflow();
     void checkUnwatched();
@@ -77,8 +100,8 @@ class InotifyEventStream final : public FileEventStream {
     std::chrono::milliseconds readInterval_;
     std::chrono::milliseconds pollInterval_;
 
-    int inotifyFd_ = -1;
-    int stopFd_ = -1;
+    FileDescriptor inotify_;
+    FileDescriptor stop_; // an eventfd: readable once stop() is asked for
     std::thread reader_;
 
     // Owned by start() before the reader begins, then by the reader alone.
@@ -86,7 +109,10 @@ class InotifyEventStream final : public FileEventStream {
     std::unordered_map<int, std::string> dirOfWatch_;
     std::unordered_map<std::string, int> watchOfDir_;
     std::set<std::string> unwatched_;             // folders whose watch could not be added
-    std::map<std::string, Signature> signatures_; // files in unwatched folders
+    std::map<std::string, Signature> signatures_; // every regular file the stream knows
+    long long startedNs_ = 0; // wall-clock time of start(), coarse like file times
+    std::optional<std::unordered_set<std::string>> seenInWalk_; // during an overflow rescan
+    long long lastReadNs_ = 0; // wall-clock time of the last read of events
     std::size_t newlyUnwatched_ = 0;
     int watchError_ = 0; // errno of the last watch that could not be added
     std::unordered_map<std::string, FileEventFlags> pending_;

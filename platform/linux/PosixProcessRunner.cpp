@@ -1,5 +1,7 @@
 #include "platform/linux/PosixProcessRunner.h"
 
+#include "common/Errno.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -21,29 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string errnoText(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
-
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Descriptor = FileDescriptor;
 
 struct Pipe {
     Descriptor read;
@@ -61,13 +42,19 @@ void openPipe(Pipe& pipe) {
 }
 
 // Reads what is available now. Returns false once the pipe is at its end (or
-// broken), true while it may still deliver.
-bool readAvailable(int fd, std::string& into, std::size_t keep, const Clock::time_point* until) {
+// broken), true while it may still deliver. Keeps the first `keep` bytes; with
+// `overLimit`, more than `keep` bytes set it and end the read instead.
+bool readAvailable(int fd, std::string& into, std::size_t keep, const Clock::time_point* until,
+                   bool* overLimit = nullptr) {
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
             std::size_t room = keep > into.size() ? keep - into.size() : 0;
+            if (overLimit && static_cast<std::size_t>(n) > room) {
+                *overLimit = true;
+                return true;
+            }
             into.append(buffer, std::min(room, static_cast<std::size_t>(n)));
             // After the child has exited a descendant could keep writing for
             // ever; the deadline bounds that final drain.
@@ -153,9 +140,24 @@ struct SpawnSetup {
 
 } // namespace
 
+PosixProcessRunner::PosixProcessRunner() : cancel_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!cancel_.valid())
+        throw ProcessError("cannot create an eventfd: " + errnoText(errno));
+}
+
+void PosixProcessRunner::cancel() {
+    cancelled_.store(true);
+    std::uint64_t one = 1;
+    // An eventfd write of 8 bytes cannot be short; retry only on a signal.
+    while (::write(cancel_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
 ProcessOutput PosixProcessRunner::run(const std::string& executable,
                                       const std::vector<std::string>& arguments,
                                       std::chrono::milliseconds timeout) {
+    if (cancelled_.load())
+        throw ProcessError("cannot start " + executable + ": cancelled");
     Pipe out, err;
     openPipe(out);
     openPipe(err);
@@ -217,20 +219,25 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
     bool outOpen = true, errOpen = true, exited = false;
     int earlyStatus = 0;
 
-    auto killAndThrow = [&]() -> ProcessOutput {
+    auto killAndThrow = [&](std::string why = {}) -> ProcessOutput {
         killGroup(pid);
         reap(pid);
         child.reaped = true;
-        throw ProcessError(executable + " did not finish within " +
-                           std::to_string(timeout.count()) + " ms and was killed");
+        if (why.empty())
+            why = "did not finish within " + std::to_string(timeout.count()) + " ms";
+        throw ProcessError(executable + " " + why + " and was killed");
     };
+    bool overLimit = false;
+    const std::string tooMuch =
+        "printed more than " + std::to_string(ProcessOutput::kStandardOutputLimit >> 20) + " MiB";
 
     while (outOpen || errOpen) {
         if (exited) {
             // Everything the child wrote is in the pipes now; take it and stop
             // (a descendant may still hold the write ends open).
             if (outOpen)
-                readAvailable(out.read.get(), result.standardOutput, SIZE_MAX, &deadline);
+                readAvailable(out.read.get(), result.standardOutput,
+                              ProcessOutput::kStandardOutputLimit, &deadline, &overLimit);
             if (errOpen)
                 readAvailable(err.read.get(), result.standardError,
                               ProcessOutput::kStandardErrorKept, &deadline);
@@ -238,7 +245,9 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
         }
         if (Clock::now() >= deadline)
             return killAndThrow();
-        pollfd fds[3];
+        if (cancelled_.load())
+            return killAndThrow("was cancelled");
+        pollfd fds[4];
         nfds_t count = 0;
         int outIndex = -1, errIndex = -1, pidIndex = -1;
         if (outOpen) {
@@ -253,6 +262,7 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
             pidIndex = static_cast<int>(count);
             fds[count++] = {pidfd.get(), POLLIN, 0};
         }
+        fds[count++] = {cancel_.get(), POLLIN, 0};
         // Without a pidfd the child's end is found by asking now and then, so
         // that a descendant holding the pipes cannot keep us until the time-out.
         int waitFor = pollMilliseconds(deadline);
@@ -265,7 +275,10 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
             return killAndThrow(); // cannot wait any more; do not leave the child behind
         }
         if (outIndex >= 0 && fds[outIndex].revents != 0)
-            outOpen = readAvailable(out.read.get(), result.standardOutput, SIZE_MAX, nullptr);
+            outOpen = readAvailable(out.read.get(), result.standardOutput,
+                                    ProcessOutput::kStandardOutputLimit, nullptr, &overLimit);
+        if (overLimit)
+            return killAndThrow(tooMuch);
         if (errIndex >= 0 && fds[errIndex].revents != 0)
             errOpen = readAvailable(err.read.get(), result.standardError,
                                     ProcessOutput::kStandardErrorKept, nullptr);
@@ -278,6 +291,8 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
         }
     }
 
+    if (overLimit)
+        return killAndThrow(tooMuch);
     int status = 0;
     if (child.reaped) {
         status = earlyStatus;

@@ -187,6 +187,26 @@ TEST_F(AMessageHandler, SeeksAndTakesTheTargetAsTheKnownPosition) {
     EXPECT_EQ(timeline->moves().size(), 1u);
 }
 
+// Host notifications from before a seek still wait for the main queue when
+// the page seeks: they moved from the old position, not from the target.
+TEST_F(AMessageHandler, TakesNoHostEventFromBeforeASeekForAJump) {
+    handler->setContainerBridge(bridge);
+    timeline->setPlayheadSeconds(5.0);
+    send({{"command", "getPlayhead"}, {"resolveId", "p"}});
+    std::thread host([&] {
+        timeline->movePlayheadAndNotify(5.1);
+        timeline->movePlayheadAndNotify(5.2);
+    });
+    host.join();
+    send({{"command", "seekTo"}, {"seconds", 100.0}, {"resolveId", "s"}});
+    queue.runPending();
+    timeline->notifyPlayheadChanged(); // the seek's own move
+    EXPECT_EQ(lookups(), 0u);
+    ASSERT_EQ(webView->events("fcp:playhead-changed").size(), 3u);
+    timeline->movePlayheadAndNotify(50.0); // a real jump still counts
+    EXPECT_EQ(lookups(), 1u);
+}
+
 TEST_F(AMessageHandler, AnswersFalseForEveryContainerCommandWithoutABridge) {
     const char* commands[] = {"syncComment",        "clearAllMarkers", "cancelExport",
                               "selectOutputFolder", "getMarkerAtTime", "deleteComment",

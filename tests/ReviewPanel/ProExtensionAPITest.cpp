@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <limits>
+#include <thread>
 
 using namespace tavrin;
 using namespace tavrin::panel;
@@ -164,6 +166,27 @@ TEST_F(AProExtensionAPI, IgnoresNotificationsAfterItIsReleased) {
     EXPECT_EQ(timeline->removals(), 1);
     timeline->notifyEveryObserverEverAdded(); // the host kept its reference
     EXPECT_EQ(calls, 0);
+}
+
+// The owner releases the adapter while the host is in the middle of calling
+// it on the host's thread: the adapter goes at once, on the owner's thread,
+// not later on the host's thread inside its notification loop.
+TEST_F(AProExtensionAPI, IsReleasedOnItsOwnersThreadWhileTheHostNotifies) {
+    auto api = ProExtensionAPI::create();
+    std::promise<void> inCallback, released;
+    auto releasedFuture = released.get_future().share();
+    api->onPlayheadChanged([&, releasedFuture](double) {
+        inCallback.set_value();
+        releasedFuture.wait();
+    });
+    std::thread host([&] { timeline->movePlayheadAndNotify(3.0); });
+    inCallback.get_future().wait();
+    api.reset();
+    EXPECT_EQ(timeline->removals(), 1) << "the destructor did not run on the owner's thread";
+    EXPECT_EQ(timeline->registeredObservers(), 0u);
+    released.set_value();
+    host.join();
+    EXPECT_EQ(timeline->removals(), 1);
 }
 
 TEST_F(AProExtensionAPI, RegistersOneObserverPerAdapter) {

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <atomic>
 #include <thread>
 
 namespace tavrin::container {
@@ -357,6 +359,54 @@ TEST_F(AnAppleScriptBridge, KillsAHungScriptAtTheTimeOutAndLetsLaterChangesThrou
     EXPECT_TRUE(shared.syncComment(comment("a", 1, "x")));
     EXPECT_THAT(editor_.timelineIds(), ElementsAre("a"));
     EXPECT_THAT(editor_.leftInTmp(), IsEmpty());
+}
+
+// The editor's scripts drive its user interface: two at once would type into
+// the same dialogs. Lookups queued behind a change share one export.
+TEST_F(AnAppleScriptBridge, RunsOneScriptAtATimeAndSharesAnExportAmongWaitingLookups) {
+    editor_.setTimeline({StandInEditor::marker("a", "10s")});
+    // Every script notes an overlap if another one is running; exports are slow.
+    editor_.playEditor(R"({"success": true})",
+                       "mkdir \"$dir/busy\" 2>/dev/null || echo \"$name\" >> \"$dir/overlaps\"\n"
+                       "trap 'rmdir \"$dir/busy\" 2>/dev/null' EXIT\n"
+                       "[ \"$name\" = export-fcpxml ] && sleep 0.3\n");
+    AppleScriptBridge shared(editor_.options());
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] { EXPECT_TRUE(shared.syncComment(comment("b", 20, "x"))); });
+    std::this_thread::sleep_for(100ms); // the change's export is running
+    std::atomic<int> found{0};
+    for (int i = 0; i < 20; ++i)
+        threads.emplace_back([&] { found += shared.getMarkerAtTime(10, 0.5).has_value(); });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(found, 20);
+    EXPECT_FALSE(fs::exists(editor_.dir / "overlaps"))
+        << StandInEditor::read(editor_.dir / "overlaps");
+    auto runs = scriptsRun();
+    // One export for the change, then one (two if a lookup came late) for all lookups.
+    EXPECT_LE(std::count(runs.begin(), runs.end(), "export-fcpxml"), 3) << runs.size();
+}
+
+TEST_F(AnAppleScriptBridge, FailsAScriptThatPrintsWithoutEnd) {
+    editor_.writeRunner("exec yes");
+    try {
+        bridge().run("save-project");
+        FAIL() << "a script printing without end must fail";
+    } catch (const AutomationError& error) {
+        EXPECT_THAT(error.what(), HasSubstr("printed more than 64 MiB"));
+    }
+}
+
+// The editor may export a bundle (a folder with Info.fcpxml) in the file's
+// place or beside it; the export leaves none of it behind.
+TEST_F(AnAppleScriptBridge, RemovesTheBundleAnExportWrote) {
+    for (const char* bundle : {"$1", "${1}d", "$1.fcpxmld"}) {
+        editor_.writeRunner(std::string("b=\"") + bundle +
+                            "\"; rm -f \"$1\"; mkdir -p \"$b\"; cp \"$dir/timeline.fcpxml\" "
+                            "\"$b/Info.fcpxml\"; printf '{\"path\": \"%s\"}' \"$b/Info.fcpxml\"");
+        EXPECT_EQ(bridge().exportTimelineFCPXML(), editor_.timelineText()) << bundle;
+        EXPECT_THAT(editor_.leftInTmp(), IsEmpty()) << bundle;
+    }
 }
 
 } // namespace

@@ -88,7 +88,7 @@ TEST_F(AFileWatcher, ReportsAFileWrittenInBurstsOnceFiveSecondsAfterTheLastBurst
     EXPECT_EQ(stdoutText(), "[FileWatcher] Export detected: export.mov (2000 bytes)\n");
     queue.advance(60s);
     EXPECT_EQ(reports.size(), 1u);
-    EXPECT_EQ(watcher->pendingChecks(), 0u);
+    EXPECT_EQ(queue.pendingTimers(), 0u);
 }
 
 TEST_F(AFileWatcher, TracksTwoFilesIndependently) {
@@ -176,12 +176,11 @@ TEST_F(AFileWatcher, StopCancelsPendingChecksAndStopsTheStream) {
     watcher->start();
     std::string path = write("a.mp4", 1);
     deliver(path, kCreated);
-    EXPECT_EQ(watcher->pendingChecks(), 1u);
+    EXPECT_EQ(queue.pendingTimers(), 1u);
     watcher->stop();
     EXPECT_TRUE(streams.last().stopped);
     EXPECT_TRUE(streams.last().destroyed);
     EXPECT_FALSE(watcher->isWatching());
-    EXPECT_EQ(watcher->pendingChecks(), 0u);
     EXPECT_EQ(queue.pendingTimers(), 0u);
     queue.advance(10s);
     EXPECT_TRUE(reports.empty());
@@ -265,6 +264,27 @@ TEST(IsWatchedVideoPath, AcceptsTheThreeVideoExtensionsInAnyCase) {
     EXPECT_FALSE(isWatchedVideoPath("/a/b/mp4"));
     EXPECT_FALSE(isWatchedVideoPath("/a/b/clip.mp"));
     EXPECT_FALSE(isWatchedVideoPath(""));
+}
+
+// A link named like an export is not an export: its target is any file the
+// user can read.
+TEST_F(AFileWatcher, DoesNotReportASymbolicLink) {
+    watcher->start();
+    std::string target = write("hidden/secret.bin", 100);
+    fs::create_symlink(target, folder / "x.mp4");
+    deliver((folder / "x.mp4").string(), kCreated);
+    queue.advance(10s);
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(AFileWatcher, TellsItsOwnerWhenTheFolderIsRemoved) {
+    int gone = 0;
+    watcher->onFolderGone = [&] { ++gone; };
+    watcher->start();
+    deliver(folder.string() + "/sub", kFileEventRootChanged); // not the folder itself
+    EXPECT_EQ(gone, 0);
+    deliver(folder.string(), kFileEventRootChanged);
+    EXPECT_EQ(gone, 1);
 }
 
 } // namespace

@@ -6,6 +6,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <thread>
+
 namespace tavrin::container {
 namespace {
 
@@ -59,6 +65,58 @@ TEST_F(TavrinctlSync, ReportsFailuresOnOneLineWithAnExitStatus) {
     auto badInput = tavrinctl({"comment", "{not json"});
     EXPECT_EQ(badInput.exitStatus, 2);
     EXPECT_EQ(tavrinctl({"all", R"({"id":"x"})"}).exitStatus, 2);
+}
+
+TEST_F(TavrinctlSync, SaysWhyWhenTheScriptsFailedAndKeepsTheEditorsOwnNo) {
+    editor_.writeRunner("echo 'the editor is not running' >&2; echo 'second line' >&2; exit 3");
+    for (std::vector<std::string> operation :
+         {std::vector<std::string>{"marker-at", "10"}, {"delete", "a"}, {"clear"}}) {
+        auto failed = tavrinctl(operation);
+        EXPECT_EQ(failed.exitStatus, 1) << operation[0];
+        EXPECT_EQ(failed.standardOutput, "") << operation[0];
+        EXPECT_THAT(failed.standardError, StartsWith("tavrinctl sync: ")) << operation[0];
+        EXPECT_THAT(failed.standardError,
+                    ::testing::HasSubstr("(exit status 3): the editor is not running\n"));
+    }
+    editor_.playEditor(R"({"success": false})");
+    auto refused = tavrinctl({"clear"});
+    EXPECT_EQ(refused.standardOutput, "false\n");
+    EXPECT_EQ(refused.exitStatus, 0);
+    EXPECT_EQ(refused.standardError, "");
+}
+
+// SIGTERM (or Ctrl-C) while a script runs ends the script and its process
+// group too, and removes the temporary file.
+TEST_F(TavrinctlSync, StopsTheScriptAndRemovesItsFileWhenInterrupted) {
+    editor_.writeRunner(
+        "echo $$ > \"$dir/pid.tmp\"; mv \"$dir/pid.tmp\" \"$dir/pid\"; exec sleep 300");
+    std::string runner = (editor_.dir / "runner.sh").string();
+    std::string scripts = (editor_.dir / "scripts").string();
+    std::string tmpdir = "TMPDIR=" + editor_.tmp.string();
+    const char* argv[] = {TAVRINCTL_PATH,  "sync",      "--runner", runner.c_str(), "--scripts",
+                          scripts.c_str(), "marker-at", "1",        nullptr};
+    const char* envp[] = {tmpdir.c_str(), "PATH=/usr/bin:/bin", nullptr};
+    pid_t ctl = -1;
+    ASSERT_EQ(::posix_spawn(&ctl, TAVRINCTL_PATH, nullptr, nullptr, const_cast<char**>(argv),
+                            const_cast<char**>(envp)),
+              0);
+    auto until = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(editor_.dir / "pid") && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
+    pid_t script = 0;
+    std::ifstream(editor_.dir / "pid") >> script;
+    ASSERT_GT(script, 0);
+    EXPECT_FALSE(editor_.leftInTmp().empty()) << "the export's file exists while it runs";
+    ::kill(ctl, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+    bool ended = ::kill(script, 0) != 0;
+    if (!ended) {
+        ::kill(script, SIGKILL); // do not leave it behind whatever happened
+        ADD_FAILURE() << "the script is still running";
+    }
+    EXPECT_THAT(editor_.leftInTmp(), ::testing::IsEmpty());
 }
 
 } // namespace

@@ -203,10 +203,11 @@ class FakeService {
 };
 
 // A listening socket that takes one connection at a time and either drops it
-// once part of a request body has arrived, or reads and never answers.
+// once part of a request body has arrived, reads and never answers, or answers
+// a byte every 250 ms (for 20 s at most).
 class RawServer {
   public:
-    enum class Mode { DropMidBody, NeverAnswer };
+    enum class Mode { DropMidBody, NeverAnswer, Trickle };
 
     explicit RawServer(Mode mode) : mode_(mode) {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -261,8 +262,22 @@ class RawServer {
                 if (mode_ == Mode::DropMidBody && headEnd != std::string::npos &&
                     received.size() > headEnd + 4 + 1000)
                     break;
+                if (mode_ == Mode::Trickle && headEnd != std::string::npos) {
+                    trickle(connection);
+                    break;
+                }
             }
             close(connection); // with unread bytes pending, the peer gets a reset
+        }
+    }
+
+    void trickle(int connection) {
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n";
+        (void)!::write(connection, head.data(), head.size());
+        for (int i = 0; i < 80; ++i) {
+            pollfd stop{stop_[0], POLLIN, 0};
+            if (poll(&stop, 1, 250) != 0 || ::send(connection, " ", 1, MSG_NOSIGNAL) != 1)
+                return;
         }
     }
 
@@ -279,9 +294,12 @@ class RawServer {
 class UploadManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("upload-test-" + std::to_string(getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test's name holds a "/": one folder, not two levels
+        // of which only the inner one would be removed.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        folder_ =
+            fs::temp_directory_path() / ("upload-test-" + std::to_string(getpid()) + "-" + name);
         fs::remove_all(folder_);
         fs::create_directories(folder_);
     }
@@ -431,7 +449,51 @@ TEST_F(UploadManagerTest, SendsNothingForAMissingOrNonRegularFileOrATokenThatCou
     EXPECT_EQ(upload(service.apiURL(), fifo), std::nullopt);
     std::string path = writeFile("a.mp4", "abc");
     EXPECT_EQ(upload(service.apiURL(), path, "tok\r\nX-Injected: 1"), std::nullopt);
+    // A link named like an export: its target is any file the user can read.
+    fs::create_symlink(path, folder_ / "x.mp4");
+    EXPECT_EQ(upload(service.apiURL(), (folder_ / "x.mp4").string()), std::nullopt);
     EXPECT_TRUE(service.requests().empty());
+}
+
+// Each failure says why, on one line naming the step.
+TEST_F(UploadManagerTest, SaysWhyAnUploadFailed) {
+    FakeService service;
+    service.initiateAnswer = "<html>Bad Gateway</html>";
+    const std::string path = writeFile("a.mp4", "abc");
+    fs::create_symlink(path, folder_ / "x.mp4");
+    struct Case {
+        std::string file;
+        std::string apiURL;
+        std::string expected;
+    } cases[] = {
+        {(folder_ / "missing.mp4").string(), service.apiURL(), "No such file"},
+        {(folder_ / "x.mp4").string(), service.apiURL(), "symbolic link"},
+        {folder_.string(), service.apiURL(), "not a regular file"},
+        {path, "http://127.0.0.1:1", "initiate request failed"},
+        {path, service.apiURL(), "initiate answer (HTTP 200, \"<html>Bad Gateway"},
+    };
+    for (const auto& c : cases) {
+        Result<std::string> result = manager(c.apiURL).upload(c.file, "n", "p", kToken);
+        ASSERT_FALSE(result) << c.file;
+        EXPECT_NE(result.error().message.find(c.expected), std::string::npos)
+            << result.error().message;
+        EXPECT_EQ(result.error().message.find('\n'), std::string::npos);
+    }
+}
+
+// A service answering a byte at a time is never idle; the total deadline of
+// its requests ends the upload (here 1 s; the server gives up after 20 s).
+TEST_F(UploadManagerTest, EndsAServiceRequestThatNeverFinishes) {
+    RawServer slow(RawServer::Mode::Trickle);
+    UploadManager::Options options{60s, 1s};
+    options.requestTimeout = 1s;
+    auto start = std::chrono::steady_clock::now();
+    Result<std::string> result =
+        UploadManager(slow.url(""), options).upload(writeFile("a.mp4", "abc"), "n", "p", kToken);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().message.find("initiate request failed: Timeout"), std::string::npos)
+        << result.error().message;
 }
 
 TEST_F(UploadManagerTest, FailsOnAnInitiateAnswerThatIsNotAnObjectWithBothIdentifiers) {

@@ -81,6 +81,18 @@ class WatchProcess {
         ::kill(pid_, sig);
         return waitForExit();
     }
+    // The exit status, or -2 if it is still running after the safety limit.
+    int waitForExitWithin(std::chrono::seconds limit) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > until)
+                return -2;
+            ::usleep(20'000);
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     int waitForExit() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -124,6 +136,16 @@ TEST_F(TavrinctlWatch, ExitsZeroOnSigint) {
     ASSERT_TRUE(watch.running());
     ASSERT_TRUE(watch.waitForErr("Watching")) << watch.err;
     EXPECT_EQ(watch.signalAndWait(SIGINT), 0);
+}
+
+TEST_F(TavrinctlWatch, ExitsNonZeroWhenTheFolderIsRemoved) {
+    WatchProcess watch(folder.string());
+    ASSERT_TRUE(watch.running());
+    ASSERT_TRUE(watch.waitForErr("Watching")) << watch.err;
+    fs::remove_all(folder);
+    EXPECT_EQ(watch.waitForExitWithin(30s), 1) << "it idled on";
+    watch.waitForErr("was removed");
+    EXPECT_NE(watch.err.find("was removed"), std::string::npos) << watch.err;
 }
 
 TEST_F(TavrinctlWatch, RejectsAFolderThatDoesNotExist) {

@@ -4,15 +4,22 @@
 #include "ReviewPanel/ContainerAppBridge.h"
 #include "common/ContainerChannel.h"
 #include "platform/linux/DBusNotificationCenter.h"
+#include "platform/linux/GLibMainQueue.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/PrivateBus.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <regex>
 #include <thread>
 
@@ -221,6 +228,104 @@ TEST_F(ADBusNotificationCenter, SurvivesTheBusGoingAway) {
     EXPECT_EQ(DBusNotificationCenter::connect("unix:path=/nonexistent/bus"), nullptr);
 }
 
+// A socket that accepts connections (into its backlog) and never speaks.
+struct SilentSocket {
+    std::string path;
+    int fd = -1;
+    SilentSocket() {
+        char dir[] = "/tmp/silent-bus-XXXXXX";
+        if (!::mkdtemp(dir))
+            return;
+        path = std::string(dir) + "/socket";
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd, 8) != 0)
+            ADD_FAILURE() << "cannot listen on " << path;
+    }
+    ~SilentSocket() {
+        ::close(fd);
+        ::unlink(path.c_str());
+        ::rmdir(path.substr(0, path.rfind('/')).c_str());
+    }
+    std::string address() const { return "unix:path=" + path; }
+};
+
+TEST_F(ADBusNotificationCenter, GivesUpConnectingToAPeerThatNeverSpeaks) {
+    SilentSocket silent;
+    auto began = std::chrono::steady_clock::now();
+    std::string error;
+    EXPECT_EQ(DBusNotificationCenter::connect(silent.address(), &error, 300ms), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 20s) << "generous safety limit";
+    EXPECT_NE(error.find("within 300 ms"), std::string::npos) << error;
+
+    ChildProcess ctl(TAVRINCTL_PATH, {"send", "getMarkerAtTime", "--address", silent.address(),
+                                      "--timeout", "0.3"});
+    EXPECT_EQ(ctl.wait(20000), 1) << "tavrinctl send must give up after its --timeout";
+}
+
+// A centre on a connection and context it is given: no thread of its own,
+// each signal decoded and handed to the block in the observer's own context,
+// in the order sent, with other names and malformed bodies kept out.
+TEST_F(ADBusNotificationCenter, DeliversInTheObserversOwnContextWithoutAThreadOfItsOwn) {
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    GDBusConnection* connection = rawConnection(*bus);
+    ASSERT_NE(connection, nullptr);
+    auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    {
+        tavrin::linux_platform::GLibMainQueue mainQueue(context);
+        auto before = threads();
+        auto center = DBusNotificationCenter::create(connection, context);
+        ASSERT_NE(center, nullptr);
+        EXPECT_EQ(threads(), before);
+
+        std::vector<std::int64_t> got;
+        bool offThread = false;
+        auto token =
+            center->observe("com.tavrin.test.direct", mainQueue, [&](const Notification& note) {
+                offThread |= !mainQueue.isCurrent();
+                got.push_back(note.userInfo ? (*note.userInfo)["i"].get<std::int64_t>() : -1);
+            });
+        auto sender = connectTo(*bus);
+        GDBusConnection* raw = rawConnection(*bus);
+        for (std::int64_t i = 0; i < 200; ++i) {
+            sender->post("com.tavrin.test.other", Dictionary{{"i", i}});
+            if (i % 50 == 0) {
+                emitRawText(raw, "('com.tavrin.test.direct', 5)");
+                emitRawText(raw, "('com.tavrin.test.direct', {'i': <int32 5>})");
+            }
+            sender->post("com.tavrin.test.direct", Dictionary{{"i", i}});
+        }
+        g_dbus_connection_flush_sync(raw, nullptr, nullptr);
+        auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+        while (got.size() < 200 && std::chrono::steady_clock::now() < deadline)
+            g_main_context_iteration(context, FALSE) || (std::this_thread::sleep_for(1ms), true);
+        std::vector<std::int64_t> expected(200);
+        std::iota(expected.begin(), expected.end(), 0);
+        EXPECT_EQ(got, expected);
+        EXPECT_FALSE(offThread);
+
+        token.remove();
+        sender->post("com.tavrin.test.direct", Dictionary{{"i", 999}});
+        for (int i = 0; i < 50; ++i)
+            g_main_context_iteration(context, FALSE);
+        EXPECT_EQ(got.size(), 200u) << "nothing after remove()";
+        g_object_unref(raw);
+    }
+    EXPECT_FALSE(g_dbus_connection_is_closed(connection)) << "a given connection stays open";
+    g_object_unref(connection);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+}
+
 // ---------------------------------------------------------------------------
 
 class AChannelOverTheBus : public ADBusNotificationCenter {
@@ -302,7 +407,7 @@ TEST_F(AChannelOverTheBus, PairsOverlappingRequestsAnsweredOutOfOrder) {
               (std::vector<std::string>{"cancel 0", "delete 0", "export 1", "folder /srv/exports",
                                         "marker " + marker.dump(), "sync 1"}));
     EXPECT_EQ(offMain.load(), 0);
-    EXPECT_EQ(client->pendingCount(), 0u);
+    EXPECT_EQ(queue.pendingTimers(), 0u);
 
     std::set<std::string> counters;
     for (int i = 0; i < 6; ++i) {

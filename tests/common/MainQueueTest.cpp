@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,27 @@ TEST_F(AGLibMainQueue, FiresTimersAndSkipsInvalidatedOnes) {
     g_main_loop_run(loop);
     EXPECT_EQ(fired, (std::vector<int>{2}));
     EXPECT_TRUE(q.isCurrent());
+}
+
+// Work that throws is logged and the queue goes on, as the task executor does.
+TEST_F(AGLibMainQueue, LogsWorkThatThrowsAndGoesOn) {
+    GLibMainQueue q(context);
+    std::vector<int> ran;
+    ::testing::internal::CaptureStderr();
+    q.post([] { throw std::runtime_error("posted work failed"); });
+    q.post([&] { ran.push_back(1); });
+    q.postAfter(0.001s, [] { throw 7; });
+    q.postAfter(0.002s, [&] {
+        ran.push_back(2);
+        g_main_loop_quit(loop);
+    });
+    g_main_loop_run(loop);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    EXPECT_NE(log.find("work ended with an exception: posted work failed"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[MainQueue] fault: work ended with an exception\n"), std::string::npos)
+        << log;
 }
 
 TEST_F(AGLibMainQueue, DropsPendingWorkAndTimersWhenDestroyed) {

@@ -27,8 +27,12 @@ TEST(ATaskExecutor, FinishesQueuedWorkOnShutdownAndRefusesNewWork) {
     tavrin::TaskExecutor executor(1);
     for (int i = 0; i < 100; ++i)
         executor.spawn([&] { ++done; });
+    ::testing::internal::CaptureStderr();
     executor.spawn([] { throw std::runtime_error("a task's failure stays its own"); });
     executor.shutdown();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "[TaskExecutor] fault: work ended with an exception: a task's failure"),
+              std::string::npos);
     EXPECT_EQ(done.load(), 100);
     EXPECT_FALSE(executor.spawn([&] { ++done; }));
     executor.shutdown();

@@ -7,6 +7,8 @@
 #include "platform/linux/GLibMainQueue.h"
 #include "tools/tavrinctl/Commands.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -33,8 +35,13 @@ int runSend(const SendOptions& options) {
         std::cerr << "tavrinctl: --timeout must be a positive number of seconds\n";
         return kExitBadInput;
     }
+    // --timeout bounds the whole call, connecting included: a socket that
+    // accepts and never speaks must not hold it for ever.
+    const auto started = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(std::min(options.timeout, 1e7)));
     std::string error;
-    auto center = linux_platform::DBusNotificationCenter::connect(options.address, &error);
+    auto center = linux_platform::DBusNotificationCenter::connect(options.address, &error, limit);
     if (!center) {
         std::cerr << "tavrinctl: cannot reach the session bus: " << error << "\n";
         return kExitFailure;
@@ -64,7 +71,7 @@ int runSend(const SendOptions& options) {
             });
         if (center->post(CC::kCommandNotification,
                          CC::makeCommandMessage(options.command, *arguments, requestId))) {
-            queue.postAfter(MainQueue::Duration(options.timeout),
+            queue.postAfter(limit - (std::chrono::steady_clock::now() - started),
                             [loop] { g_main_loop_quit(loop); });
             g_main_loop_run(loop);
             if (!answered) {

@@ -8,7 +8,11 @@
 
 #include "TavrinFCP/AppleScriptBridge.h"
 #include "common/Value.h"
+#include "platform/linux/PosixProcessRunner.h"
 #include "tools/tavrinctl/Commands.h"
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +20,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 namespace tavrin::ctl {
 namespace {
@@ -33,35 +38,91 @@ struct SyncSettings {
     double threshold = 0.5;
 };
 
+// Runs `work` on a thread of its own while this thread waits for SIGINT or
+// SIGTERM. A signal cancels the runner (its child and the child's process
+// group are killed, so no script goes on driving the editor), lets the work
+// unwind (its temporary files go) and gives 128 + the signal's number.
+int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::function<int()>& work) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1); // the work is done
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &signals, &previous); // the worker inherits the mask
+    const pthread_t waiting = pthread_self();
+    int status = kExitFailure;
+    std::thread worker([&] {
+        status = work();
+        pthread_kill(waiting, SIGUSR1);
+    });
+    int received = 0;
+    while (sigwait(&signals, &received) != 0 || received != SIGUSR1) {
+        if (received == SIGINT || received == SIGTERM) {
+            runner.cancel();
+            break;
+        }
+    }
+    worker.join();
+    // A SIGUSR1 still pending (sent after a signal ended the wait) is taken
+    // here, so restoring the mask does not deliver it.
+    timespec none{};
+    sigset_t done;
+    sigemptyset(&done);
+    sigaddset(&done, SIGUSR1);
+    while (sigtimedwait(&done, nullptr, &none) == SIGUSR1) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (received == SIGINT || received == SIGTERM) {
+        std::cerr << "tavrinctl sync: interrupted; the script was stopped\n";
+        return 128 + received;
+    }
+    return status;
+}
+
 // Runs `operation` on a bridge made from the settings and prints its result
-// (or "null"); an error becomes one line on standard error.
+// (or "null"). An error becomes one line on standard error; so does a false
+// or null that comes from a script that failed (exit status 1), while the
+// editor's own "no" is printed with exit status 0.
 int runOperation(const SyncSettings& settings,
                  const std::function<Value(AppleScriptBridge&)>& operation) {
     if (!std::isfinite(settings.timeoutSeconds) || settings.timeoutSeconds <= 0) {
         std::cerr << "tavrinctl sync: --timeout must be a positive number of seconds\n";
         return kExitBadInput;
     }
+    auto runner = std::make_shared<linux_platform::PosixProcessRunner>();
+    std::optional<std::string> failure;
     AppleScriptBridge::Options options;
     options.runnerPath = settings.runner;
     options.scriptsDirectory = settings.scripts;
     options.scriptTimeout = std::chrono::milliseconds(
         static_cast<long long>(std::min(settings.timeoutSeconds, 1e9) * 1000));
-    try {
-        AppleScriptBridge bridge(std::move(options));
-        Value result = operation(bridge);
-        auto text = writeJSON(result);
-        if (!text) {
-            std::cerr << "tavrinctl sync: the result cannot be written as JSON\n";
+    options.processRunner = runner;
+    options.onScriptFailure = [&](const std::string& why) { failure = why; };
+    auto oneLine = [](std::string message) {
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        return message;
+    };
+    return runInterruptibly(*runner, [&] {
+        try {
+            AppleScriptBridge bridge(std::move(options));
+            Value result = operation(bridge);
+            if (failure && (result.is_null() || result == Value(false))) {
+                std::cerr << "tavrinctl sync: " << oneLine(*failure) << '\n';
+                return kExitFailure;
+            }
+            auto text = writeJSON(result);
+            if (!text) {
+                std::cerr << "tavrinctl sync: the result cannot be written as JSON\n";
+                return kExitFailure;
+            }
+            std::cout << *text << '\n';
+            return kExitOK;
+        } catch (const std::exception& error) {
+            std::cerr << "tavrinctl sync: " << oneLine(error.what()) << '\n';
             return kExitFailure;
         }
-        std::cout << *text << '\n';
-        return kExitOK;
-    } catch (const std::exception& error) {
-        std::string message = error.what();
-        std::replace(message.begin(), message.end(), '\n', ' '); // one line, always
-        std::cerr << "tavrinctl sync: " << message << '\n';
-        return kExitFailure;
-    }
+    });
 }
 
 // Parses the command line's JSON argument; prints why when it cannot.

@@ -38,14 +38,14 @@ void registerUploadCommands(CLI::App& app, int& exitCode) {
 
     upload->callback([arguments, &exitCode] {
         container::UploadManager manager(arguments->apiURL);
-        std::optional<std::string> videoId = manager.uploadFile(
-            arguments->file, arguments->name, arguments->projectId, arguments->token);
+        Result<std::string> videoId = manager.upload(arguments->file, arguments->name,
+                                                     arguments->projectId, arguments->token);
         if (!videoId) {
-            std::fprintf(stderr, "upload failed\n");
+            std::fprintf(stderr, "upload failed: %s\n", videoId.error().message.c_str());
             exitCode = kExitFailure;
             return;
         }
-        std::printf("%s\n", videoId->c_str());
+        std::printf("%s\n", videoId.value().c_str());
         exitCode = kExitOK;
     });
 }

@@ -39,6 +39,14 @@ int runWatch(const std::string& folder) {
     {
         linux_platform::GLibMainQueue queue;
         container::FileWatcher watcher(path.lexically_normal().string(), queue);
+        // Nothing is watched once the folder is gone: idling on would look like
+        // a watch that finds nothing.
+        watcher.onFolderGone = [&] {
+            std::fprintf(stderr, "tavrinctl watch: %s was removed; stopped watching\n",
+                         folder.c_str());
+            status = kExitFailure;
+            g_main_loop_quit(loop);
+        };
         watcher.start();
         if (watcher.isWatching()) {
             std::fprintf(stderr, "Watching %s (Ctrl-C to stop)\n", path.c_str());

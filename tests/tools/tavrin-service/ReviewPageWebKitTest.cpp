@@ -23,9 +23,14 @@ namespace {
 
 class LoadWatcher final : public panel::WebViewNavigationDelegate {
   public:
-    bool decidePolicyForNavigation(const std::string&) override { return true; }
+    bool decidePolicyForNavigation(const panel::NavigationAction&) override { return true; }
     void didFinishNavigation() override { finished = true; }
-    void didFailNavigation(const std::string& message) override { failure = message; }
+    void didFailNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+    }
+    void didFailProvisionalNavigation(const panel::NavigationError& error) override {
+        failure = error.localizedDescription;
+    }
     bool finished = false;
     std::string failure;
 };
