@@ -2,11 +2,6 @@
 
 #include "TavrinFCP/UploadManager.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
 namespace tavrin::container {
 
 namespace {
@@ -18,19 +13,13 @@ class UploadManagerUploader final : public ExportUploader {
     std::optional<std::string> uploadFile(const std::string& path, const std::string& name,
                                           const std::string& projectId, const std::string& token,
                                           std::string* failure) override {
-        // The uploader itself says only that it failed; what can be told
-        // without it (the file is gone or unreadable) is told here.
-        struct stat info {};
-        if (::stat(path.c_str(), &info) != 0) {
+        auto result = manager_.upload(path, name, projectId, token);
+        if (!result) {
             if (failure)
-                *failure = std::string("cannot read the file: ") + std::strerror(errno);
+                *failure = result.error().message;
             return std::nullopt;
         }
-        auto videoId = manager_.uploadFile(path, name, projectId, token);
-        if (!videoId && failure)
-            *failure = "the service at " + manager_.apiURL() +
-                       " could not be reached or did not accept the upload";
-        return videoId;
+        return result.value();
     }
 
   private:

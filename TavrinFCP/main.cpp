@@ -124,7 +124,12 @@ void onStartup(GApplication* application, gpointer data) {
     program->dialogs = std::make_unique<linux_platform::GtkDialogs>(display);
     program->mainQueue = std::make_unique<linux_platform::GLibMainQueue>();
     std::string error;
-    program->center = linux_platform::DBusNotificationCenter::connect({}, &error);
+    // The application's own bus connection carries the channel too; the
+    // centre delivers on the main context this thread runs.
+    if (GDBusConnection* connection = g_application_get_dbus_connection(application))
+        program->center = linux_platform::DBusNotificationCenter::create(connection, nullptr);
+    else
+        program->center = linux_platform::DBusNotificationCenter::connect({}, &error);
     if (!program->center) {
         log(LogLevel::Fault, "cannot reach the session bus: " + error);
         program->exitStatus = 1;
