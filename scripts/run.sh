@@ -54,8 +54,10 @@ if [ "$demo" = 0 ] && [ "$SYS_HEADLESS" = 0 ]; then
     cat <<EOF
 == The system is running
   The panel ("Tavrin") shows the review page of $SYS_URL; the editor window is "fcp-sim".
-  Add comments in the panel, click them to move the playhead, export with the
-  editor:  $SYS_CTL_BIN send ... or  $SYS_SIM_BIN ctl render-export FOLDER NAME
+  Add comments in the panel and click them to move the playhead; move the playhead
+  in the editor. To try an export: "Watch" in the panel, then have the editor render
+  one into that folder:  $SYS_SIM_BIN ctl render-export FOLDER NAME.mp4
+  (set DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS in that shell).
   Service token: $SYS_TOKEN
   Close the panel (or press Ctrl-C) to stop everything.
 EOF
