@@ -193,6 +193,7 @@ step_export() {
 }
 
 echo "== Walkthrough (screenshots in $shots)"
+sys_arrange_windows # the screenshots show both windows whole
 sys_spawn bus-monitor dbus-monitor --session "interface='com.tavrin.Notifications'"
 shot 0-started >/dev/null || true
 step "A reviewer's comment on the service becomes a tagged marker in the editor" step_comment

@@ -230,14 +230,13 @@ sys_start_panel() {
     sys_spawn review-panel env "${extra[@]}" XDG_DATA_HOME="$SYS_RUN/xdg" \
         TAVRIN_DEV_ORIGIN="$SYS_URL" TAVRIN_API_BASE_URL="$SYS_URL" "$SYS_PANEL_BIN"
     sys_wait review-panel 60 "showing the service's page" sys_panel_ready || return 1
-    sys_arrange_windows
+    [ "$SYS_HEADLESS" = 1 ] && sys_arrange_windows
     sys_announce review-panel "page $SYS_URL/fcp-panel/login"
 }
 
 # Without a window manager (Xvfb) windows open at 0,0: put the panel on the
 # left and the editor beside it, so the screenshots show both.
 sys_arrange_windows() {
-    [ "$SYS_HEADLESS" = 1 ] || return 0
     local panel editor
     panel=$(sys_window '^Tavrin$')
     editor=$(sys_window '^fcp-sim')
