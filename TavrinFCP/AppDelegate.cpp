@@ -130,6 +130,9 @@ void AppDelegate::applicationWillTerminate() {
     terminating_ = true;
     if (fileWatcher)
         fileWatcher->stop();
+    // Running uploads end now rather than hold the shutdown bound.
+    if (uploadManager)
+        uploadManager->cancelAll();
     {
         std::lock_guard lock(handoff_->mutex);
         handoff_->closed = true;

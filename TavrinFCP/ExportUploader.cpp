@@ -8,7 +8,11 @@ namespace {
 
 class UploadManagerUploader final : public ExportUploader {
   public:
-    explicit UploadManagerUploader(const std::string& apiURL) : manager_(apiURL) {}
+    explicit UploadManagerUploader(const std::string& apiURL)
+        : cancelled_(std::make_shared<std::atomic<bool>>(false)),
+          manager_(apiURL, optionsCancelledBy(cancelled_)) {}
+
+    void cancelAll() override { cancelled_->store(true); }
 
     std::optional<std::string> uploadFile(const std::string& path, const std::string& name,
                                           const std::string& projectId, const std::string& token,
@@ -23,6 +27,13 @@ class UploadManagerUploader final : public ExportUploader {
     }
 
   private:
+    static UploadManager::Options optionsCancelledBy(std::shared_ptr<std::atomic<bool>> flag) {
+        UploadManager::Options options;
+        options.cancelled = std::move(flag);
+        return options;
+    }
+
+    std::shared_ptr<std::atomic<bool>> cancelled_;
     UploadManager manager_;
 };
 

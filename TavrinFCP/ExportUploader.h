@@ -21,6 +21,9 @@ class ExportUploader {
                                                   const std::string& projectId,
                                                   const std::string& token,
                                                   std::string* failure) = 0;
+    // Stops the uploads in progress (they fail soon after) and refuses later
+    // ones. Thread-safe; does not wait.
+    virtual void cancelAll() {}
 };
 
 // Uploads through an UploadManager talking to the service at apiURL.

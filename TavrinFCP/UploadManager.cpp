@@ -270,11 +270,23 @@ class Connection {
             handle_, CURLOPT_LOW_SPEED_TIME,
             static_cast<long>(std::max<std::int64_t>(1, options_.idleTimeout.count())));
         curl_easy_setopt(handle_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
+        if (options_.cancelled) {
+            // curl asks at least once a second, also while the peer is silent.
+            curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, stopWhenCancelled);
+            curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, options_.cancelled.get());
+        }
+    }
+
+    static int stopWhenCancelled(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
     }
 
     std::string transportError(CURLcode rc, bool tooLarge) const {
         if (tooLarge)
             return "the answer is larger than 1 MiB";
+        if (rc == CURLE_ABORTED_BY_CALLBACK)
+            return "cancelled";
         if (rc == CURLE_OPERATION_TIMEDOUT)
             return std::string(curl_easy_strerror(rc)) + " (" + errorText_ + ")";
         return errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(rc);
@@ -345,6 +357,8 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
         !serviceHeaders.append("Expect:"))
         return Error{"out of memory"};
 
+    if (options_.cancelled && options_.cancelled->load())
+        return Error{"cancelled"};
     initCurlOnce();
     Connection connection(options_);
     if (!connection.isValid())

@@ -17,8 +17,10 @@
 
 #include "common/Result.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,6 +43,10 @@ class UploadManager {
         // Longest a service (JSON) request may take in all: a service that
         // answers a byte at a time is never idle. Chunk PUTs have no such limit.
         std::chrono::milliseconds requestTimeout{120'000};
+        // When given and set to true (from any thread), an upload in progress
+        // stops within about a second and fails with "cancelled"; later ones
+        // fail before their first request.
+        std::shared_ptr<const std::atomic<bool>> cancelled{};
     };
 
     // The API base URL this build was configured with (the TAVRIN_API_BASE_URL

@@ -590,6 +590,34 @@ TEST_F(UploadManagerTest, GivesUpOnAServerThatStopsSending) {
     EXPECT_EQ(service.paths().size(), 2u);
 }
 
+TEST_F(UploadManagerTest, StopsWhenCancelledAndStartsNoMoreAfterwards) {
+    // A chunk PUT that is never answered, under the default minute's idle
+    // limit: only the cancellation ends it soon.
+    RawServer silent(RawServer::Mode::NeverAnswer);
+    FakeService service;
+    service.chunkURLAnswer = [&](std::int64_t) {
+        return R"({"url":")" + silent.url("/chunk") + R"("})";
+    };
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    UploadManager::Options options;
+    options.cancelled = cancelled;
+    const UploadManager manager(service.apiURL(), options);
+    std::thread canceller([&] {
+        while (silent.connections() == 0)
+            std::this_thread::sleep_for(10ms);
+        cancelled->store(true);
+    });
+    Result<std::string> result = manager.upload(writeFile("c.mp4", "abc"), "n", "p", kToken);
+    canceller.join();
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().message.find("cancelled"), std::string::npos)
+        << result.error().message;
+
+    const std::size_t requests = service.paths().size();
+    EXPECT_FALSE(manager.upload(writeFile("d.mp4", "abc"), "n", "p", kToken));
+    EXPECT_EQ(service.paths().size(), requests);
+}
+
 TEST_F(UploadManagerTest, SendsExactlyTheAnnouncedBytesWhenTheFileChangesSize) {
     FakeService service;
     std::string path;
