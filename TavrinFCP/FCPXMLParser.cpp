@@ -223,26 +223,74 @@ std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
     return static_cast<std::size_t>(first - d);
 }
 
-// Calls visit(attributeText) for every marker element in document order.
-template <typename Visit> void forEachMarkerElement(std::string_view document, Visit&& visit) {
-    const char* d = document.data();
-    const std::size_t n = document.size();
-    std::size_t i = 0;
-    while (true) {
-        i = findTagOpen(d, i, n);
-        if (i == npos)
+// What one pass over the text of an element finds: its first ">", whether the
+// text before it is plain (no single quote, an even number of double quotes),
+// and where its double quotes are. In a plain element the first ">" is the
+// end (see elementEnd), and the quotes pair up as the delimiters of the values
+// in document order, so its attributes can be read without a second pass.
+struct ElementScan {
+    static constexpr std::size_t kMaxQuotes = 16; // four attributes and some to spare
+    std::size_t end = npos;                       // the first ">", or npos
+    bool plain = false;
+    std::size_t quoteCount = 0;     // all double quotes before end
+    std::size_t quotes[kMaxQuotes]; // positions of the first kMaxQuotes of them (not zeroed: hot)
+};
+
+// Adds the quotes of a block's mask (bit k: position base + k) to the scan.
+inline void recordQuotes(ElementScan& scan, unsigned mask, std::size_t base) {
+    while (mask != 0) {
+        if (scan.quoteCount < ElementScan::kMaxQuotes)
+            scan.quotes[scan.quoteCount] = base + static_cast<std::size_t>(__builtin_ctz(mask));
+        ++scan.quoteCount;
+        mask &= mask - 1;
+    }
+}
+
+// Scans an element's text from s to its first ">" (see ElementScan).
+void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan) {
+    unsigned single = 0;
+    std::size_t i = s;
+#if defined(__SSE2__)
+    // 32 bytes a step: one branch for the usual stretch of a long value.
+    const __m128i gt = _mm_set1_epi8('>');
+    const __m128i dq = _mm_set1_epi8('"');
+    const __m128i sq = _mm_set1_epi8('\'');
+    auto bits = [](__m128i x, __m128i y, __m128i c) {
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, c))) |
+               static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, c))) << 16;
+    };
+    while (i + 32 <= n) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i + 16));
+        // The reading does enough per element that the hardware prefetcher
+        // falls behind on a long document; ask for the text 1 KiB ahead.
+        _mm_prefetch(d + i + 1024, _MM_HINT_T0);
+        const unsigned g = bits(x, y, gt);
+        unsigned q = bits(x, y, dq);
+        unsigned a = bits(x, y, sq);
+        if (g != 0) {
+            const unsigned below = (g & (0u - g)) - 1;
+            recordQuotes(scan, q & below, i);
+            single |= a & below;
+            scan.end = i + static_cast<std::size_t>(__builtin_ctz(g));
+            scan.plain = single == 0 && scan.quoteCount % 2 == 0;
             return;
-        const std::size_t s = afterMarkerName(d, i, n);
-        if (s == npos) {
-            ++i;
-            continue;
         }
-        const std::size_t g = elementEnd(d, s, n);
-        if (g == npos)
-            return; // no ">" anywhere after: no later element can end either
-        const std::size_t e = (g > s && d[g - 1] == '/') ? g - 1 : g;
-        visit(document.substr(s, e - s));
-        i = g + 1;
+        recordQuotes(scan, q, i);
+        single |= a;
+        i += 32;
+    }
+#endif
+    for (; i < n; ++i) {
+        const char c = d[i];
+        if (c == '>') {
+            scan.end = i;
+            scan.plain = single == 0 && scan.quoteCount % 2 == 0;
+            return;
+        }
+        if (c == '"')
+            recordQuotes(scan, 1, i);
+        single |= c == '\'' ? 1 : 0;
     }
 }
 
@@ -349,6 +397,92 @@ void rawAttrs(std::string_view attributes, const std::string_view (&names)[N],
         }
         i = close + 1;
     }
+}
+
+// The names of the marker attributes the reader needs, in the order of the
+// values it reads them into.
+constexpr std::string_view kMarkerNames[] = {"note", "start", "duration", "value"};
+
+// Which of kMarkerNames the name before the "=" at `equals` is, when only
+// ASCII white space stands between `from` and that name; -1 otherwise. The
+// names are told apart by their last letter and compared at fixed lengths.
+inline int knownMarkerName(const char* d, std::size_t from, std::size_t equals) {
+    const std::size_t room = equals - from;
+    const char* e = d + equals;
+    int slot = -1;
+    std::size_t length = 0;
+    if (room == 0)
+        return -1;
+    switch (e[-1]) {
+    case 'e':
+        if (room >= 4 && std::memcmp(e - 4, "note", 4) == 0)
+            slot = 0, length = 4;
+        else if (room >= 5 && std::memcmp(e - 5, "value", 5) == 0)
+            slot = 3, length = 5;
+        break;
+    case 't':
+        if (room >= 5 && std::memcmp(e - 5, "start", 5) == 0)
+            slot = 1, length = 5;
+        break;
+    case 'n':
+        if (room >= 8 && std::memcmp(e - 8, "duration", 8) == 0)
+            slot = 2, length = 8;
+        break;
+    default:
+        break;
+    }
+    for (std::size_t p = from; slot >= 0 && p < equals - length; ++p) {
+        if (kByteClass[static_cast<unsigned char>(d[p])] != kSpace)
+            return -1;
+    }
+    return slot;
+}
+
+// Reads the marker attributes of a plain element (see scanElement) from the
+// quotes its scan found, without another pass over the values. It reads only
+// the form XML writers write: optional ASCII white space, a name of ASCII
+// bytes, and "=" right before the opening double quote. For that form rawAttrs
+// reads the same values, so any other text, up to the point where all four
+// are found, answers false and leaves the reading to rawAttrs.
+bool plainMarkerAttrs(const char* d, std::size_t s, const ElementScan& scan,
+                      std::optional<std::string_view> (&values)[4]) {
+    if (scan.quoteCount > ElementScan::kMaxQuotes)
+        return false;
+    std::size_t from = s;
+    unsigned missing = 4;
+    for (std::size_t k = 0; k + 1 < scan.quoteCount && missing > 0; k += 2) {
+        const std::size_t open = scan.quotes[k];
+        const std::size_t close = scan.quotes[k + 1];
+        if (open <= from || d[open - 1] != '=')
+            return false;
+        const std::size_t equals = open - 1;
+        int slot = knownMarkerName(d, from, equals);
+        if (slot < 0) {
+            // Another name (or another form): check that it is a whole name
+            // of ASCII name bytes after white space, as rawAttrs reads it.
+            auto byteClass = [&](std::size_t p) {
+                const auto c = static_cast<unsigned char>(d[p]);
+                return c < 0x80 ? kByteClass[c] : static_cast<unsigned char>(kMaybeSpace);
+            };
+            std::size_t p = from;
+            while (p < equals && byteClass(p) == kSpace)
+                ++p;
+            const std::size_t nameStart = p;
+            while (p < equals && byteClass(p) == kOther)
+                ++p;
+            if (p != equals)
+                return false;
+            const std::string_view name(d + nameStart, equals - nameStart);
+            for (std::size_t n = 0; n < 4; ++n)
+                slot = name == kMarkerNames[n] ? static_cast<int>(n) : slot;
+        }
+        if (slot >= 0 && !values[slot]) {
+            values[slot] = std::string_view(d + open + 1, close - open - 1);
+            --missing;
+        }
+        from = close + 1;
+    }
+    return true;
 }
 
 // Whether a code point is a character XML 1.0 can carry.
@@ -542,38 +676,78 @@ std::string FCPXMLParser::extractAttr(std::string_view attributes, std::string_v
 
 namespace {
 
-// The run of at most 15 decimal digits at i as an integer (exact as a double),
-// advancing i past it; nothing when there is no digit or the run is longer.
-std::optional<std::int64_t> shortDigits(std::string_view text, std::size_t& i) {
-    std::int64_t value = 0;
-    const std::size_t start = i;
-    while (i < text.size() && isDigit(text[i]) && i - start < 15)
-        value = value * 10 + (text[i++] - '0');
-    if (i == start || (i < text.size() && isDigit(text[i])))
-        return std::nullopt;
-    return value;
+// The run of at most 15 decimal digits at p, before end, as an integer (exact
+// as a double), advancing p past it; false when there is no digit or the run
+// is longer. Bytes up to limit (>= end) may be read.
+inline bool shortDigits(const char*& p, const char* end, const char* limit, std::int64_t& value) {
+    const char* start = p;
+    std::uint64_t digits = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Eight bytes at a time: the run's length from where its first non-digit
+    // is, and its value by three multiplications, with no branch per digit
+    // (the lengths of times vary, so a loop's end is hard to predict).
+    static constexpr std::uint64_t kPowers[] = {1,      10,      100,      1000,     10000,
+                                                100000, 1000000, 10000000, 100000000};
+    while (limit - p >= 8) {
+        std::uint64_t chunk = 0;
+        std::memcpy(&chunk, p, 8);
+        // A byte is a digit when its high half is 3 and stays 3 when 6 is added.
+        const std::uint64_t notDigit =
+            ((chunk & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+            (((chunk + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
+        std::size_t run =
+            notDigit == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(notDigit)) / 8;
+        run = std::min(run, static_cast<std::size_t>(end - p));
+        if (run == 0)
+            break;
+        // The run's digits to the high bytes: the zero bytes below read as
+        // leading zeros.
+        if (run < 8)
+            chunk <<= 8 * (8 - run);
+        chunk = ((chunk & 0x0F0F0F0F0F0F0F0Fu) * 2561) >> 8;
+        chunk = ((chunk & 0x00FF00FF00FF00FFu) * 6553601) >> 16;
+        chunk = ((chunk & 0x0000FFFF0000FFFFu) * 42949672960001u) >> 32;
+        digits = digits * kPowers[run] + chunk;
+        p += run;
+        if (run < 8) {
+            value = static_cast<std::int64_t>(digits);
+            return p - start <= 15;
+        }
+    }
+#endif
+    while (p < end) {
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (digit > 9)
+            break;
+        digits = digits * 10 + digit;
+        ++p;
+    }
+    value = static_cast<std::int64_t>(digits);
+    return p != start && p - start <= 15;
 }
 
 // The usual forms "<digits>/<digits>s" and "<digits>s" (the "s" optional), read
 // without the general path's copying and parsing; nothing for any other text.
 // The integers are exact, so the quotient is the one the general path gives.
-std::optional<double> plainRational(std::string_view text) {
-    std::size_t i = 0;
-    const auto numerator = shortDigits(text, i);
-    if (!numerator)
+// Bytes up to limit (at or after the text's end) may be read.
+inline std::optional<double> plainRational(std::string_view text, const char* limit) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    std::int64_t numerator = 0;
+    if (!shortDigits(p, end, limit, numerator))
         return std::nullopt;
-    double result = static_cast<double>(*numerator);
-    if (i < text.size() && text[i] == '/') {
-        ++i;
-        const auto denominator = shortDigits(text, i);
-        if (!denominator)
+    double result = static_cast<double>(numerator);
+    if (p < end && *p == '/') {
+        ++p;
+        std::int64_t denominator = 0;
+        if (!shortDigits(p, end, limit, denominator))
             return std::nullopt;
         // With a zero denominator the whole text, holding a "/", is no number.
-        result = *denominator == 0 ? 0 : result / static_cast<double>(*denominator);
+        result = denominator == 0 ? 0 : result / static_cast<double>(denominator);
     }
-    if (i < text.size() && text[i] == 's')
-        ++i;
-    if (i != text.size())
+    if (p < end && *p == 's')
+        ++p;
+    if (p != end)
         return std::nullopt;
     return result;
 }
@@ -581,7 +755,7 @@ std::optional<double> plainRational(std::string_view text) {
 } // namespace
 
 double FCPXMLParser::rationalToSeconds(std::string_view text) {
-    if (const auto plain = plainRational(text))
+    if (const auto plain = plainRational(text, text.data() + text.size()))
         return *plain;
     // The text without its "s" characters; on the stack for any usual time.
     char local[64];
@@ -712,10 +886,10 @@ MarkerRecord commentRecord(const Dictionary& comment) {
 namespace {
 
 // A time attribute's raw value in seconds: 0 when missing (or unreadable).
-double timeAttr(const std::optional<std::string_view>& raw) {
+double timeAttr(const std::optional<std::string_view>& raw, const char* limit) {
     if (!raw || raw->empty())
         return 0;
-    if (const auto plain = plainRational(*raw))
+    if (const auto plain = plainRational(*raw, limit))
         return *plain;
     if (raw->find('&') == npos)
         return FCPXMLParser::rationalToSeconds(*raw);
@@ -736,70 +910,123 @@ std::size_t characterLength(std::string_view text, std::size_t i) {
     return length;
 }
 
+// Copies src[0, n) to out up to its first "&" and answers that position (n
+// when there is none): the copy and the search for references in one pass.
+// Works in 16-byte blocks while they stay before `limit` (the end of the
+// document src lies in), so out needs room for n + 16 bytes.
+std::size_t copyToAmpersand(char* out, const char* src, std::size_t n,
+                            [[maybe_unused]] const char* limit) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    for (; i < n && limit - (src + i) >= 16; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), x);
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, amp)));
+        if (mask != 0)
+            return std::min(n, i + static_cast<std::size_t>(__builtin_ctz(mask)));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (src[i] == '&')
+            return i;
+        out[i] = src[i];
+    }
+    return n;
+}
+
+// decodeInto for a value inside a document that ends at `limit`, the text
+// between references copied in 16-byte blocks; out needs room for raw's
+// length + 16 bytes.
+std::size_t decodeWithin(char* out, std::string_view raw, const char* limit) {
+    std::size_t written = 0;
+    std::size_t i = 0;
+    while (true) {
+        // written <= i, so the blocks never reach past out + raw.size() + 16.
+        const std::size_t at =
+            i + copyToAmpersand(out + written, raw.data() + i, raw.size() - i, limit);
+        written += at - i;
+        if (at == raw.size())
+            return written;
+        const auto [consumed, produced] = referenceAt(raw.substr(at), out + written);
+        if (consumed == 0) {
+            out[written++] = '&';
+            i = at + 1;
+        } else {
+            written += produced;
+            i = at + consumed;
+        }
+    }
+}
+
+constexpr std::string_view kTag = "[tavrin:";
+
+// Whether a note's raw value decodes to text that starts with the tag. Only
+// the note's first characters are decoded, so an untagged marker costs no
+// storage; most notes are told apart by their first byte.
+bool startsWithTag(std::string_view raw) {
+    if (raw.empty() || (raw[0] != '[' && raw[0] != '&'))
+        return false;
+    char text[kTag.size() + 4]; // a reference gives at most four bytes
+    std::size_t length = 0;
+    std::size_t i = 0;
+    while (length < kTag.size() && i < raw.size()) {
+        const auto [consumed, produced] = raw[i] == '&' ? referenceAt(raw.substr(i), text + length)
+                                                        : std::pair<std::size_t, std::size_t>{0, 0};
+        if (consumed == 0) {
+            text[length++] = raw[i++];
+        } else {
+            length += produced;
+            i += consumed;
+        }
+    }
+    return length >= kTag.size() && std::memcmp(text, kTag.data(), kTag.size()) == 0;
+}
+
 } // namespace
 
 MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
-    static constexpr std::string_view kTag = "[tavrin:";
     MarkerList list;
     // Room for a marker every 256 bytes, up to a million; room never used
     // costs no memory.
     list.records_.reserve(std::min<std::size_t>(document.size() / 256, 1u << 20));
-    forEachMarkerElement(document, [&](std::string_view attributes) {
-        // A note decodes to text that starts with the tag only if the tag stands
-        // in it as written, or a character reference stands for some of it:
-        // most other markers are passed over without reading their attributes.
-        if (attributes.find(kTag) == npos && attributes.find("&#") == npos)
+    const char* limit = document.data() + document.size();
+    // A raw value as text in the list's storage: copied, and decoded from its
+    // first "&" on when it holds one.
+    auto storeDecoded = [&](std::string_view raw) {
+        char* out = list.allocate(raw.size() + 16);
+        const std::size_t length = decodeWithin(out, raw, limit);
+        list.shrinkLast(out, raw.size() + 16, length);
+        return std::string_view(out, length);
+    };
+    // Appends the record of a marker whose raw attribute values (in the order of
+    // kMarkerNames) are given, when its note is tagged.
+    auto addRecord = [&](const std::optional<std::string_view>(&raw)[4]) {
+        if (!raw[0] || !startsWithTag(*raw[0]))
             return;
-        static constexpr std::string_view kNames[] = {"note", "start", "duration", "value"};
-        std::optional<std::string_view> raw[4];
-        rawAttrs(attributes, kNames, raw);
-        if (!raw[0])
-            return;
-        // Text before the first "&" reads as it stands, so a note whose
-        // beginning differs from the tag there is no tagged note.
-        const std::string_view rawNote = *raw[0];
-        const char* amp = findByte(rawNote.data(), 0, rawNote.size(), '&');
-        const std::size_t verbatim =
-            amp ? static_cast<std::size_t>(amp - rawNote.data()) : rawNote.size();
-        const std::size_t compared = std::min(verbatim, kTag.size());
-        if (std::memcmp(rawNote.data(), kTag.data(), compared) != 0 ||
-            (!amp && rawNote.size() < kTag.size()))
-            return;
-        // The note as text: decoded straight into the list's storage when it
-        // holds references, else copied there once it is known to be tagged.
-        std::string_view note = rawNote;
-        char* decodedAt = nullptr;
-        if (amp) {
-            decodedAt = list.allocate(rawNote.size());
-            const std::size_t length = decodeInto(decodedAt, rawNote);
-            list.shrinkLast(decodedAt, rawNote.size(), length);
-            note = std::string_view(decodedAt, length);
-        }
-        auto forget = [&] {
-            if (decodedAt)
-                list.shrinkLast(decodedAt, note.size(), 0);
-        };
-        std::size_t close = kTag.size();
-        while (close < note.size() && note[close] != ']')
-            ++close;
-        if (!note.starts_with(kTag) || close >= note.size())
-            return forget();
+        const std::string_view note = storeDecoded(*raw[0]);
+        auto forget = [&] { list.shrinkLast(const_cast<char*>(note.data()), note.size(), 0); };
 
-        // The tag's pieces between "[" and "]", split at ":", empty ones dropped.
-        std::size_t pieceAt[3] = {};
-        std::size_t pieceLength[3] = {};
-        std::size_t count = 0;
-        std::size_t from = 1;
-        for (std::size_t k = 1; k <= close && count < 3; ++k) {
-            if (k == close || note[k] == ':') {
-                if (k > from) {
+        // The tag's pieces between "[" and "]", split at ":", empty ones
+        // dropped; the note starts with the tag, so the first is "tavrin".
+        std::size_t pieceAt[3] = {1};
+        std::size_t pieceLength[3] = {kTag.size() - 2};
+        std::size_t count = 1;
+        std::size_t from = kTag.size();
+        std::size_t close = from;
+        for (; close < note.size(); ++close) {
+            const char c = note[close];
+            if (c == ']' || c == ':') {
+                if (close > from && count < 3) {
                     pieceAt[count] = from;
-                    pieceLength[count++] = k - from;
+                    pieceLength[count++] = close - from;
                 }
-                from = k + 1;
+                if (c == ']')
+                    break;
+                from = close + 1;
             }
         }
-        if (count < 2)
+        if (close >= note.size() || count < 2)
             return forget();
         const bool resolved = count >= 3 && note.substr(pieceAt[2], pieceLength[2]) == "resolved";
 
@@ -810,18 +1037,17 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
             contentStart += characterLength(note, contentStart);
 
         MarkerRecord record;
-        record.timestamp = timeAttr(raw[1]);
-        const double duration = timeAttr(raw[2]);
+        record.timestamp = timeAttr(raw[1], limit);
+        const double duration = timeAttr(raw[2], limit);
         // An end beyond the range of a double is as unreadable as a missing one.
         const double end = record.timestamp + duration;
         if (duration > 0.01 && std::isfinite(end))
             record.timestampEnd = end;
         record.resolved = resolved;
 
-        // One copy of the note holds both the identifier and the content.
-        const std::string_view stored = decodedAt ? note : list.store(note);
-        record.id = stored.substr(pieceAt[1], pieceLength[1]);
-        if (std::memchr(record.id.data(), '%', record.id.size())) {
+        // The one copy of the note holds both the identifier and the content.
+        record.id = note.substr(pieceAt[1], pieceLength[1]);
+        if (record.id.find('%') != npos) {
             char* out = list.allocate(record.id.size());
             std::size_t length = 0;
             for (std::size_t i = 0; i < record.id.size(); ++i) {
@@ -832,21 +1058,44 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
             list.shrinkLast(out, record.id.size(), length);
             record.id = std::string_view(out, length);
         }
-        if (contentStart < stored.size())
-            record.content = stored.substr(contentStart);
-        if (raw[3]) {
-            const std::string_view name = *raw[3];
-            if (std::memchr(name.data(), '&', name.size())) {
-                char* out = list.allocate(name.size());
-                const std::size_t length = decodeInto(out, name);
-                list.shrinkLast(out, name.size(), length);
-                record.userName = std::string_view(out, length);
-            } else {
-                record.userName = list.store(name);
-            }
-        }
+        if (contentStart < note.size())
+            record.content = note.substr(contentStart);
+        if (raw[3])
+            record.userName = storeDecoded(*raw[3]);
         list.records_.push_back(record);
-    });
+    };
+
+    const char* d = document.data();
+    const std::size_t n = document.size();
+    std::size_t i = 0;
+    while ((i = findTagOpen(d, i, n)) != npos) {
+        const std::size_t s = afterMarkerName(d, i, n);
+        if (s == npos) {
+            ++i;
+            continue;
+        }
+        ElementScan scan;
+        scanElement(d, s, n, scan);
+        if (scan.end == npos)
+            break; // no ">" anywhere after: no later element can end either
+        const std::size_t g = scan.plain ? scan.end : elementEnd(d, s, n);
+        const std::size_t e = (g > s && d[g - 1] == '/') ? g - 1 : g;
+        i = g + 1;
+        std::optional<std::string_view> raw[4];
+        if (!scan.plain || !plainMarkerAttrs(d, s, scan, raw)) {
+            // Any other form: the general reading. A note decodes to text that
+            // starts with the tag only if the tag stands in it as written, or
+            // a character reference stands for some of it, so most other
+            // markers are passed over without reading their attributes.
+            const std::string_view attributes(d + s, e - s);
+            if (attributes.find(kTag) == npos && attributes.find("&#") == npos)
+                continue;
+            for (auto& value : raw)
+                value.reset();
+            rawAttrs(attributes, kMarkerNames, raw);
+        }
+        addRecord(raw);
+    }
     return list;
 }
 
