@@ -13,6 +13,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libicu-dev libpugixml-dev
     libxtst-dev
     curl procps
+    # the main job and the end-to-end tests: JSON, window placement, screenshots
+    jq xdotool x11-utils imagemagick
     # run time
     dbus dbus-x11 xvfb xauth
 )
