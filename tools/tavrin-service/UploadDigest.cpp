@@ -48,9 +48,43 @@ void UploadDigest::partChanging(std::int64_t index) {
         ++generation_;
 }
 
-void UploadDigest::partStored(std::int64_t index) {
+UploadDigest::Continuation::Continuation(EVP_MD_CTX* sha, std::int64_t index,
+                                         std::uint64_t generation)
+    : sha_(sha), index_(index), generation_(generation) {
+}
+
+UploadDigest::Continuation::~Continuation() {
+    EVP_MD_CTX_free(sha_);
+}
+
+void UploadDigest::Continuation::update(const char* data, std::size_t length) {
+    EVP_DigestUpdate(sha_, data, length);
+}
+
+std::unique_ptr<UploadDigest::Continuation> UploadDigest::continueWith(std::int64_t index) {
+    std::lock_guard lock(mutex_);
+    if (index != digestedParts_)
+        return nullptr;
+    EVP_MD_CTX* sha = EVP_MD_CTX_new();
+    if (sha == nullptr || EVP_MD_CTX_copy_ex(sha, sha_) != 1) {
+        EVP_MD_CTX_free(sha);
+        return nullptr;
+    }
+    return std::unique_ptr<Continuation>(new Continuation(sha, index, generation_));
+}
+
+void UploadDigest::partStored(std::int64_t index, std::unique_ptr<Continuation> digested) {
     {
         std::lock_guard lock(mutex_);
+        // The generation changes whenever a part at or before the next one to
+        // digest is received again, so an equal one means the continuation
+        // still follows exactly the parts digested so far.
+        if (digested && digested->index_ == index && index == digestedParts_ &&
+            digested->generation_ == generation_) {
+            std::swap(sha_, digested->sha_);
+            ++digestedParts_;
+            ++generation_; // a read-back of this part in progress is now stale
+        }
         stored_.insert(index);
     }
     changed_.notify_all();
