@@ -75,10 +75,10 @@ PartPipeline::~PartPipeline() {
         pool().give(std::move(buffer), bufferSize_);
 }
 
-std::uint64_t PartPipeline::oldestUnfinishedLocked() const {
+std::uint64_t PartPipeline::oldestUnfinishedLocked(std::size_t stages) const {
     std::uint64_t oldest = submitted_;
-    for (std::uint64_t finished : finished_)
-        oldest = std::min(oldest, finished);
+    for (std::size_t i = 0; i < std::min(stages, finished_.size()); ++i)
+        oldest = std::min(oldest, finished_[i]);
     return oldest;
 }
 
@@ -89,11 +89,12 @@ void PartPipeline::run(std::size_t stage) {
             lock, [&] { return stopped_ || failed_ || finished_[stage] < submitted_ || closing_; });
         if (stopped_ || failed_ || finished_[stage] == submitted_)
             return; // stopped, failed, or closing with nothing left
-        const std::size_t slot = finished_[stage] % buffers_.size();
+        const std::uint64_t piece = finished_[stage];
+        const std::size_t slot = piece % buffers_.size();
         const char* data = buffers_[slot].get();
         const std::size_t length = lengths_[slot];
         lock.unlock();
-        bool ok = stages_[stage](data, length);
+        bool ok = stages_[stage](piece, data, length);
         lock.lock();
         failed_ = failed_ || !ok;
         ++finished_[stage];
@@ -110,8 +111,9 @@ bool PartPipeline::submitCurrent() {
     filled_ = 0;
     changed_.notify_all();
     // The next piece goes into the buffer the oldest unfinished piece may still use.
-    changed_.wait(
-        lock, [&] { return failed_ || submitted_ - oldestUnfinishedLocked() < buffers_.size(); });
+    changed_.wait(lock, [&] {
+        return failed_ || submitted_ - oldestUnfinishedLocked(finished_.size()) < buffers_.size();
+    });
     return !failed_;
 }
 
@@ -129,14 +131,18 @@ bool PartPipeline::push(const char* data, std::size_t length) {
     return true;
 }
 
-bool PartPipeline::close() {
+bool PartPipeline::flush(std::size_t stages) {
     if (filled_ > 0 && !submitCurrent())
         return false;
     std::unique_lock lock(mutex_);
     closing_ = true;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return oldestUnfinishedLocked() == submitted_ || failed_; });
+    changed_.wait(lock, [&] { return oldestUnfinishedLocked(stages) == submitted_ || failed_; });
     return !failed_;
+}
+
+bool PartPipeline::close() {
+    return flush(stages_.size());
 }
 
 } // namespace tavrin::service

@@ -25,10 +25,11 @@ namespace tavrin::service {
 
 class PartPipeline {
   public:
-    // stage(data, length) takes the next bytes; false stops the pipeline.
-    using Stage = std::function<bool(const char* data, std::size_t length)>;
+    // stage(piece, data, length) takes piece number `piece` (0, 1, ...; each
+    // but the last has bufferSize bytes); false stops the pipeline.
+    using Stage = std::function<bool(std::uint64_t piece, const char* data, std::size_t length)>;
 
-    explicit PartPipeline(std::vector<Stage> stages, std::size_t buffers = 6,
+    explicit PartPipeline(std::vector<Stage> stages, std::size_t buffers = 8,
                           std::size_t bufferSize = 1 << 20);
     // Stops without handing on what is still queued.
     ~PartPipeline();
@@ -37,6 +38,9 @@ class PartPipeline {
 
     // Queues a copy of the bytes; false once a stage has failed.
     bool push(const char* data, std::size_t length);
+    // Hands on everything queued and waits until the first `stages` stages
+    // are done with it; true when no stage has failed so far.
+    bool flush(std::size_t stages);
     // Hands on everything queued and ends the threads; true when every stage succeeded.
     bool close();
 
@@ -48,7 +52,7 @@ class PartPipeline {
   private:
     void run(std::size_t stage);
     bool submitCurrent();
-    std::uint64_t oldestUnfinishedLocked() const;
+    std::uint64_t oldestUnfinishedLocked(std::size_t stages) const;
 
     std::vector<Stage> stages_;
     const std::size_t bufferSize_;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,8 +57,11 @@ class UploadDigest {
     // null otherwise (the part is then read back once stored).
     std::unique_ptr<Continuation> continueWith(std::int64_t index);
     // A part is whole in the file; `digested` (from continueWith, fed with
-    // exactly the part's bytes) is taken when nothing before it changed since.
-    void partStored(std::int64_t index, std::unique_ptr<Continuation> digested = nullptr);
+    // exactly the part's bytes once `untilDigested` has returned true) is
+    // taken when nothing before it changed since. `untilDigested` (null when
+    // the continuation has all bytes already) is called on the digest's thread.
+    void partStored(std::int64_t index, std::unique_ptr<Continuation> digested = nullptr,
+                    std::function<bool()> untilDigested = nullptr);
     // Stops the thread and digests what it has not; every part must be stored.
     // Lower-case hex; absent when the file cannot be read.
     std::optional<std::string> finish();
@@ -66,6 +70,15 @@ class UploadDigest {
     void run();
     bool digestPart(EVP_MD_CTX* into, std::int64_t index);
     void restart();
+    void takeLocked(std::int64_t index, Continuation& digested);
+
+    // A continuation still receiving its part's bytes.
+    struct Pending {
+        std::int64_t index;
+        std::unique_ptr<Continuation> digested;
+        std::function<bool()> untilDigested; // destroyed before `digested`
+    };
+    bool takePending(std::unique_lock<std::mutex>& lock);
 
     const std::filesystem::path file_;
     const std::int64_t fileSize_;
@@ -78,6 +91,7 @@ class UploadDigest {
     std::int64_t digestedParts_ = 0; // parts [0, digestedParts_) are in sha_
     std::uint64_t generation_ = 0;   // changes when a part being digested changes
     std::set<std::int64_t> stored_;
+    std::optional<Pending> pending_;
     bool stopping_ = false;
     std::thread thread_;
 };
