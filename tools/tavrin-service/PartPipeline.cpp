@@ -1,38 +1,46 @@
 #include "tools/tavrin-service/PartPipeline.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace tavrin::service {
 
 namespace {
 
+constexpr std::size_t kAlignment = 4096;
+
 // Buffers kept for the next parts: a fresh megabyte each time would be
 // mapped, faulted in, zeroed and unmapped again for every part.
 class BufferPool {
   public:
-    std::vector<char> take(std::size_t size) {
-        std::lock_guard lock(mutex_);
-        for (auto it = free_.begin(); it != free_.end(); ++it)
-            if (it->capacity() == size) {
-                std::vector<char> buffer = std::move(*it);
-                free_.erase(it);
-                return buffer;
-            }
-        std::vector<char> buffer;
-        buffer.reserve(size);
-        return buffer;
+    PartPipeline::Buffer take(std::size_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = free_.begin(); it != free_.end(); ++it)
+                if (it->second == size) {
+                    PartPipeline::Buffer buffer = std::move(it->first);
+                    free_.erase(it);
+                    return buffer;
+                }
+        }
+        void* memory =
+            std::aligned_alloc(kAlignment, (size + kAlignment - 1) / kAlignment * kAlignment);
+        if (memory == nullptr)
+            throw std::bad_alloc();
+        return PartPipeline::Buffer(static_cast<char*>(memory));
     }
-    void give(std::vector<char> buffer) {
-        buffer.clear();
+    void give(PartPipeline::Buffer buffer, std::size_t size) {
         std::lock_guard lock(mutex_);
-        if (free_.size() < kKept && buffer.capacity() > 0)
-            free_.push_back(std::move(buffer));
+        if (free_.size() < kKept && buffer)
+            free_.emplace_back(std::move(buffer), size);
     }
 
   private:
-    static constexpr std::size_t kKept = 16;
+    static constexpr std::size_t kKept = 24;
     std::mutex mutex_;
-    std::vector<std::vector<char>> free_;
+    std::vector<std::pair<PartPipeline::Buffer, std::size_t>> free_;
 };
 
 BufferPool& pool() {
@@ -42,12 +50,17 @@ BufferPool& pool() {
 
 } // namespace
 
-PartPipeline::PartPipeline(Store store, std::size_t buffers, std::size_t bufferSize)
-    : store_(std::move(store)), bufferSize_(bufferSize) {
-    for (std::size_t i = 1; i < buffers; ++i)
-        free_.push_back(pool().take(bufferSize));
-    current_ = pool().take(bufferSize);
-    thread_ = std::thread([this] { run(); });
+void PartPipeline::FreeBuffer::operator()(char* buffer) const {
+    std::free(buffer);
+}
+
+PartPipeline::PartPipeline(std::vector<Stage> stages, std::size_t buffers, std::size_t bufferSize)
+    : stages_(std::move(stages)), bufferSize_(bufferSize),
+      lengths_(std::max<std::size_t>(buffers, 2)), finished_(stages_.size(), 0) {
+    for (std::size_t i = 0; i < lengths_.size(); ++i)
+        buffers_.push_back(pool().take(bufferSize_));
+    for (std::size_t i = 0; i < stages_.size(); ++i)
+        threads_.emplace_back([this, i] { run(i); });
 }
 
 PartPipeline::~PartPipeline() {
@@ -56,69 +69,80 @@ PartPipeline::~PartPipeline() {
         stopped_ = true;
     }
     changed_.notify_all();
-    thread_.join();
-    pool().give(std::move(current_));
-    for (auto& buffer : free_)
-        pool().give(std::move(buffer));
-    for (auto& buffer : full_)
-        pool().give(std::move(buffer));
+    for (auto& thread : threads_)
+        thread.join();
+    for (auto& buffer : buffers_)
+        pool().give(std::move(buffer), bufferSize_);
 }
 
-void PartPipeline::run() {
+std::uint64_t PartPipeline::oldestUnfinishedLocked(std::size_t stages) const {
+    std::uint64_t oldest = submitted_;
+    for (std::size_t i = 0; i < std::min(stages, finished_.size()); ++i)
+        oldest = std::min(oldest, finished_[i]);
+    return oldest;
+}
+
+void PartPipeline::run(std::size_t stage) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopped_ || !full_.empty() || closing_; });
-        if (stopped_ || (full_.empty() && closing_))
-            return;
-        std::vector<char> buffer = std::move(full_.front());
-        full_.pop_front();
-        busy_ = true;
-        bool stored = false;
-        if (!failed_) {
-            lock.unlock();
-            stored = store_(buffer.data(), buffer.size());
-            lock.lock();
-        }
-        failed_ = failed_ || !stored;
-        busy_ = false;
-        buffer.clear();
-        free_.push_back(std::move(buffer));
+        changed_.wait(
+            lock, [&] { return stopped_ || failed_ || finished_[stage] < submitted_ || closing_; });
+        if (stopped_ || failed_ || finished_[stage] == submitted_)
+            return; // stopped, failed, or closing with nothing left
+        const std::uint64_t piece = finished_[stage];
+        const std::size_t slot = piece % buffers_.size();
+        const char* data = buffers_[slot].get();
+        const std::size_t length = lengths_[slot];
+        lock.unlock();
+        bool ok = stages_[stage](piece, data, length);
+        lock.lock();
+        failed_ = failed_ || !ok;
+        ++finished_[stage];
         changed_.notify_all();
     }
 }
 
 bool PartPipeline::submitCurrent() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !free_.empty() || failed_; });
     if (failed_)
         return false;
-    full_.push_back(std::move(current_));
-    current_ = std::move(free_.front());
-    free_.pop_front();
+    lengths_[submitted_ % buffers_.size()] = filled_;
+    ++submitted_;
+    filled_ = 0;
     changed_.notify_all();
-    return true;
+    // The next piece goes into the buffer the oldest unfinished piece may still use.
+    changed_.wait(lock, [&] {
+        return failed_ || submitted_ - oldestUnfinishedLocked(finished_.size()) < buffers_.size();
+    });
+    return !failed_;
 }
 
 bool PartPipeline::push(const char* data, std::size_t length) {
     while (length > 0) {
-        std::size_t take = std::min(bufferSize_ - current_.size(), length);
-        current_.insert(current_.end(), data, data + take);
+        char* current = buffers_[submitted_ % buffers_.size()].get();
+        std::size_t take = std::min(bufferSize_ - filled_, length);
+        std::memcpy(current + filled_, data, take);
+        filled_ += take;
         data += take;
         length -= take;
-        if (current_.size() == bufferSize_ && !submitCurrent())
+        if (filled_ == bufferSize_ && !submitCurrent())
             return false;
     }
     return true;
 }
 
-bool PartPipeline::close() {
-    if (!current_.empty() && !submitCurrent())
+bool PartPipeline::flush(std::size_t stages) {
+    if (filled_ > 0 && !submitCurrent())
         return false;
     std::unique_lock lock(mutex_);
     closing_ = true;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return (full_.empty() && !busy_) || failed_; });
+    changed_.wait(lock, [&] { return oldestUnfinishedLocked(stages) == submitted_ || failed_; });
     return !failed_;
+}
+
+bool PartPipeline::close() {
+    return flush(stages_.size());
 }
 
 } // namespace tavrin::service

@@ -1,16 +1,22 @@
 #pragma once
-// Hands the bytes of one upload part from the thread that receives them to a
-// thread of its own that stores and digests them, through a few fixed
-// buffers, so storing one piece overlaps with receiving the next. Memory is
-// bounded by the buffers (4 × 1 MiB); a full pipeline makes push() wait.
+// Hands the bytes of one upload part from the thread that receives them to
+// stages that each run on a thread of their own (storing them, digesting
+// them), through a ring of fixed buffers, so every stage works on one piece
+// while the next is received. Each stage sees every buffer, in order; a
+// buffer is filled again once all stages are done with it. Memory is bounded
+// by the buffers; a full ring makes push() wait.
 //
-// Threads: push() and close() are called by one (receiving) thread; `store`
-// runs on the pipeline's own thread, one buffer after another, in order.
+// Buffers start at a 4096-byte boundary and every buffer but the last of a
+// part is full, so a stage can write them with O_DIRECT.
+//
+// Threads: push() and close() are called by one (receiving) thread; each
+// stage runs on its own thread.
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,36 +25,48 @@ namespace tavrin::service {
 
 class PartPipeline {
   public:
-    // store(data, length) stores the next bytes; false stops the pipeline.
-    using Store = std::function<bool(const char* data, std::size_t length)>;
+    // stage(piece, data, length) takes piece number `piece` (0, 1, ...; each
+    // but the last has bufferSize bytes); false stops the pipeline.
+    using Stage = std::function<bool(std::uint64_t piece, const char* data, std::size_t length)>;
 
-    explicit PartPipeline(Store store, std::size_t buffers = 4, std::size_t bufferSize = 1 << 20);
-    // Stops without storing what is still queued.
+    explicit PartPipeline(std::vector<Stage> stages, std::size_t buffers = 8,
+                          std::size_t bufferSize = 1 << 20);
+    // Stops without handing on what is still queued.
     ~PartPipeline();
     PartPipeline(const PartPipeline&) = delete;
     PartPipeline& operator=(const PartPipeline&) = delete;
 
-    // Queues a copy of the bytes; false once storing has failed.
+    // Queues a copy of the bytes; false once a stage has failed.
     bool push(const char* data, std::size_t length);
-    // Stores everything queued and ends the thread; true when every store succeeded.
+    // Hands on everything queued and waits until the first `stages` stages
+    // are done with it; true when no stage has failed so far.
+    bool flush(std::size_t stages);
+    // Hands on everything queued and ends the threads; true when every stage succeeded.
     bool close();
 
-  private:
-    void run();
-    bool submitCurrent();
+    struct FreeBuffer {
+        void operator()(char* buffer) const;
+    };
+    using Buffer = std::unique_ptr<char, FreeBuffer>;
 
-    Store store_;
-    std::size_t bufferSize_;
+  private:
+    void run(std::size_t stage);
+    bool submitCurrent();
+    std::uint64_t oldestUnfinishedLocked(std::size_t stages) const;
+
+    std::vector<Stage> stages_;
+    const std::size_t bufferSize_;
+    std::vector<Buffer> buffers_;      // a ring: piece n is in buffers_[n % size]
+    std::vector<std::size_t> lengths_; // bytes in each buffer
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::vector<char>> free_;
-    std::deque<std::vector<char>> full_;
-    std::vector<char> current_;
-    bool busy_ = false; // a buffer is being stored
+    std::uint64_t submitted_ = 0;         // pieces handed to the stages
+    std::vector<std::uint64_t> finished_; // pieces each stage is done with
+    std::size_t filled_ = 0;              // bytes in the piece being received
     bool closing_ = false;
     bool failed_ = false;
     bool stopped_ = false;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 } // namespace tavrin::service

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 namespace tavrin::service {
@@ -717,15 +718,30 @@ UploadSession ServiceStore::upload(const std::string& uploadId) {
     return *found;
 }
 
+namespace {
+
+// Pieces of a part handed from the receiving thread to the writers.
+constexpr std::size_t kPiece = 1 << 20;
+// Writers per part: direct writes wait for the device, and a few at once
+// keep it busy while the next piece is received.
+constexpr std::size_t kWriters = 2;
+
+} // namespace
+
+struct ServiceStore::PartWriter::Writer {
+    int fd = -1;
+    bool direct = false; // writes around the page cache (O_DIRECT)
+};
+
 struct ServiceStore::PartWriter::State {
     ServiceStore* store;
     UploadSession upload;
     std::int64_t index;
     std::int64_t expected;
     std::int64_t received = 0;
-    std::int64_t flushed = 0;
-    int fd = -1;
-    std::unique_ptr<PartPipeline> pipeline; // writes the bytes on a thread of its own
+    std::vector<Writer> writers;                        // each writes every writers.size()-th piece
+    std::unique_ptr<UploadDigest::Continuation> digest; // when the part arrives in order
+    std::unique_ptr<PartPipeline> pipeline; // writes and digests on threads of their own
     std::shared_ptr<UploadRuntime> runtime;
 };
 
@@ -741,29 +757,63 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     s.index = index;
     s.expected = upload.expectedPartSize(index);
     s.upload = std::move(upload);
-    s.fd = ::open(store.uploadDataPath(s.upload.id).c_str(), O_WRONLY | O_CLOEXEC);
-    if (s.fd < 0)
-        throw std::runtime_error("cannot open the data of upload " + s.upload.id);
+    // Parts are written around the page cache where the file system allows:
+    // the bytes reach the device as fast as copying them into fresh cache
+    // pages would take, and a killed service loses none of them either way.
+    const fs::path data = store.uploadDataPath(s.upload.id);
+    for (std::size_t i = 0; i < kWriters; ++i) {
+        Writer writer;
+        writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC | O_DIRECT);
+        writer.direct = writer.fd >= 0;
+        if (writer.fd < 0 && errno == EINVAL)
+            writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC);
+        if (writer.fd < 0) {
+            for (Writer& opened : s.writers)
+                ::close(opened.fd);
+            throw std::runtime_error("cannot open the data of upload " + s.upload.id);
+        }
+        s.writers.push_back(writer);
+    }
     bool receiving = false;
     try {
-        std::lock_guard lock(store.mutex_);
-        std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
-        if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
-            throw ServiceError(409, "the upload is already complete");
-        s.runtime = store.runtimeLocked(s.upload);
-        if (!s.runtime->receiving.insert(index).second)
-            throw ServiceError(409, "chunk " + std::to_string(index) + " is being received");
-        receiving = true;
-        // From here until finish() the part counts as missing.
-        Statement(store.db_, "DELETE FROM parts WHERE upload_id = ? AND chunk_index = ?")
-            .bind(1, s.upload.id)
-            .bind(2, index)
-            .run();
-        s.runtime->digest->partChanging(index);
-        s.pipeline = std::make_unique<PartPipeline>(
-            [&s](const char* data, std::size_t length) { return storeBytes(s, data, length); });
+        {
+            std::lock_guard lock(store.mutex_);
+            std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
+            if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
+                throw ServiceError(409, "the upload is already complete");
+            s.runtime = store.runtimeLocked(s.upload);
+            if (!s.runtime->receiving.insert(index).second)
+                throw ServiceError(409, "chunk " + std::to_string(index) + " is being received");
+            receiving = true;
+            // From here until finish() the part counts as missing.
+            Statement(store.db_, "DELETE FROM parts WHERE upload_id = ? AND chunk_index = ?")
+                .bind(1, s.upload.id)
+                .bind(2, index)
+                .run();
+            s.runtime->digest->partChanging(index);
+        }
+        // May wait for the digest of the part before (outside the store's lock).
+        s.digest = s.runtime->digest->continueWith(index);
+        std::vector<PartPipeline::Stage> stages;
+        for (std::size_t i = 0; i < kWriters; ++i)
+            stages.push_back([&s, i](std::uint64_t piece, const char* bytes, std::size_t length) {
+                return piece % kWriters != i ||
+                       storeBytes(s.writers[i],
+                                  static_cast<std::uint64_t>(s.index * chunkSize) + piece * kPiece,
+                                  bytes, length);
+            });
+        // The digest stage may finish after the part is acknowledged, so it
+        // keeps only the continuation, which outlives this writer.
+        if (s.digest)
+            stages.push_back(
+                [digest = s.digest.get()](std::uint64_t, const char* bytes, std::size_t length) {
+                    digest->update(bytes, length);
+                    return true;
+                });
+        s.pipeline = std::make_unique<PartPipeline>(std::move(stages), 8, kPiece);
     } catch (...) {
-        ::close(s.fd);
+        for (Writer& writer : s.writers)
+            ::close(writer.fd);
         if (receiving) {
             std::lock_guard lock(store.mutex_);
             s.runtime->receiving.erase(index);
@@ -772,28 +822,50 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     }
 }
 
-// Writes the next bytes of a part at their place in the upload's file.
-bool ServiceStore::PartWriter::storeBytes(State& s, const char* data, std::size_t length) {
+// Writes bytes of a part at their place `at` in the upload's file.
+// Direct writes take whole 4096-byte blocks from aligned memory at aligned
+// places (the pipeline's buffers are); the rest, the end of the last part,
+// goes through the page cache.
+bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const char* data,
+                                          std::size_t length) {
+    constexpr std::size_t kBlock = 4096;
+    auto writeThroughCache = [&s] {
+        int flags = ::fcntl(s.fd, F_GETFL);
+        s.direct = false;
+        return flags >= 0 && ::fcntl(s.fd, F_SETFL, flags & ~O_DIRECT) == 0;
+    };
     std::size_t done = 0;
     while (done < length) {
-        ssize_t n = ::pwrite(
-            s.fd, data + done, length - done,
-            static_cast<off_t>(s.index * chunkSize + s.flushed + static_cast<std::int64_t>(done)));
+        const std::uint64_t at = start + done;
+        std::size_t size = length - done;
+        if (s.direct) {
+            const bool aligned =
+                at % kBlock == 0 && reinterpret_cast<std::uintptr_t>(data + done) % kBlock == 0;
+            if (aligned && size >= kBlock)
+                size -= size % kBlock;
+            else if (!writeThroughCache())
+                return false;
+        }
+        ssize_t n = ::pwrite(s.fd, data + done, size, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EINVAL && s.direct) {
+            if (!writeThroughCache())
+                return false;
+            continue;
+        }
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
     }
-    s.flushed += static_cast<std::int64_t>(length);
     return true;
 }
 
 ServiceStore::PartWriter::~PartWriter() {
     State& s = *state_;
-    s.pipeline.reset(); // stops its thread before the file is closed
-    if (s.fd >= 0)
-        ::close(s.fd);
+    s.pipeline.reset(); // (unless handed on) stops its threads before the file is closed
+    for (Writer& writer : s.writers)
+        ::close(writer.fd);
     std::lock_guard lock(s.store->mutex_);
     s.runtime->receiving.erase(s.index);
 }
@@ -811,10 +883,17 @@ void ServiceStore::PartWriter::finish() {
     if (s.received != s.expected)
         throw ServiceError(400, "chunk " + std::to_string(s.index) + " must have " +
                                     std::to_string(s.expected) + " bytes");
-    if (!s.pipeline->close())
+    // Every byte is written before the part is recorded; its digest may
+    // still be catching up, and is taken over by the upload's digest.
+    if (!s.pipeline->flush(kWriters))
         throw std::runtime_error("cannot write chunk " + std::to_string(s.index));
-    if (s.store->syncToDisk_ && ::fdatasync(s.fd) != 0)
+    if (s.store->syncToDisk_ && ::fdatasync(s.writers.front().fd) != 0)
         throw std::runtime_error("cannot flush chunk " + std::to_string(s.index));
+    std::function<bool()> untilDigested;
+    if (s.digest)
+        untilDigested = [pipeline = std::shared_ptr<PartPipeline>(std::move(s.pipeline))] {
+            return pipeline->close();
+        };
     std::lock_guard lock(s.store->mutex_);
     Statement(s.store->db_,
               "INSERT OR REPLACE INTO parts (upload_id, chunk_index, size) VALUES (?, ?, ?)")
@@ -822,7 +901,7 @@ void ServiceStore::PartWriter::finish() {
         .bind(2, s.index)
         .bind(3, s.received)
         .run();
-    s.runtime->digest->partStored(s.index);
+    s.runtime->digest->partStored(s.index, std::move(s.digest), std::move(untilDigested));
 }
 
 Value ServiceStore::completeUpload(const std::string& uploadId, std::int64_t totalChunks) {

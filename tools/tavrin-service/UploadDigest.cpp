@@ -48,12 +48,79 @@ void UploadDigest::partChanging(std::int64_t index) {
         ++generation_;
 }
 
-void UploadDigest::partStored(std::int64_t index) {
+UploadDigest::Continuation::Continuation(EVP_MD_CTX* sha, std::int64_t index,
+                                         std::uint64_t generation)
+    : sha_(sha), index_(index), generation_(generation) {
+}
+
+UploadDigest::Continuation::~Continuation() {
+    EVP_MD_CTX_free(sha_);
+}
+
+void UploadDigest::Continuation::update(const char* data, std::size_t length) {
+    EVP_DigestUpdate(sha_, data, length);
+}
+
+std::unique_ptr<UploadDigest::Continuation> UploadDigest::continueWith(std::int64_t index) {
+    std::unique_lock lock(mutex_);
+    // The part before may still be digesting its last bytes: this part
+    // continues from its result.
+    changed_.wait(lock, [&] { return !pending_ || stopping_; });
+    if (index != digestedParts_ || stopping_)
+        return nullptr;
+    EVP_MD_CTX* sha = EVP_MD_CTX_new();
+    if (sha == nullptr || EVP_MD_CTX_copy_ex(sha, sha_) != 1) {
+        EVP_MD_CTX_free(sha);
+        return nullptr;
+    }
+    return std::unique_ptr<Continuation>(new Continuation(sha, index, generation_));
+}
+
+void UploadDigest::takeLocked(std::int64_t index, Continuation& digested) {
+    // The generation changes whenever a part at or before the next one to
+    // digest is received again, so an equal one means the continuation still
+    // follows exactly the parts digested so far.
+    if (digested.index_ == index && index == digestedParts_ &&
+        digested.generation_ == generation_) {
+        std::swap(sha_, digested.sha_);
+        ++digestedParts_;
+        ++generation_; // a read-back of this part in progress is now stale
+    }
+}
+
+void UploadDigest::partStored(std::int64_t index, std::unique_ptr<Continuation> digested,
+                              std::function<bool()> untilDigested) {
     {
         std::lock_guard lock(mutex_);
+        if (digested && untilDigested && !pending_)
+            pending_ = Pending{index, std::move(digested), std::move(untilDigested)};
+        else if (digested && !untilDigested)
+            takeLocked(index, *digested);
         stored_.insert(index);
     }
     changed_.notify_all();
+    // A continuation not taken (another is pending: only after parts were
+    // received again out of order) is dropped, and the part read back. Its
+    // bytes' source ends before it does.
+    untilDigested = nullptr;
+    digested.reset();
+}
+
+// Waits (unlocked) for the pending continuation to have all its bytes and
+// takes it; false when there was none.
+bool UploadDigest::takePending(std::unique_lock<std::mutex>& lock) {
+    if (!pending_)
+        return false;
+    std::function<bool()> untilDigested = std::move(pending_->untilDigested);
+    lock.unlock();
+    const bool digested = untilDigested();
+    untilDigested = nullptr; // ends the part's pipeline
+    lock.lock();
+    if (digested)
+        takeLocked(pending_->index, *pending_->digested);
+    pending_.reset();
+    changed_.notify_all();
+    return true;
 }
 
 bool UploadDigest::digestPart(EVP_MD_CTX* into, std::int64_t index) {
@@ -79,7 +146,10 @@ void UploadDigest::run() {
     EVP_MD_CTX* next = EVP_MD_CTX_new();
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || stored_.count(digestedParts_) != 0; });
+        changed_.wait(lock,
+                      [&] { return stopping_ || pending_ || stored_.count(digestedParts_) != 0; });
+        if (takePending(lock))
+            continue;
         if (stopping_)
             break;
         const std::int64_t index = digestedParts_;

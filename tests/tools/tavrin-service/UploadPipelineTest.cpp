@@ -1,0 +1,118 @@
+// The service's part pipeline (received bytes handed to writer and digest
+// stages) and the upload digest fed from received bytes or read back.
+#include "tests/tools/tavrin-service/ServiceProcess.h"
+#include "tools/tavrin-service/PartPipeline.h"
+#include "tools/tavrin-service/UploadDigest.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+
+using namespace tavrin::service;
+
+namespace {
+
+TEST(APartPipeline, HandsEveryStageEveryPieceInOrderFromAlignedBuffers) {
+    constexpr std::size_t kSize = 64 * 1024;
+    for (std::size_t length :
+         {std::size_t{0}, std::size_t{1}, kSize, 5 * kSize / 2, 9 * kSize + 3}) {
+        SCOPED_TRACE(length);
+        std::string input(length, '\0');
+        for (std::size_t i = 0; i < length; ++i)
+            input[i] = static_cast<char>(i * 7919 >> 3);
+        std::vector<std::string> seen(3);
+        std::vector<PartPipeline::Stage> stages;
+        for (std::size_t s = 0; s < seen.size(); ++s)
+            stages.push_back([&, s](std::uint64_t piece, const char* data, std::size_t size) {
+                EXPECT_EQ(piece * kSize, seen[s].size());
+                EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 4096, 0u);
+                seen[s].append(data, size);
+                return size == kSize || seen[s].size() == length; // only the last piece is short
+            });
+        PartPipeline pipeline(std::move(stages), 3, kSize);
+        for (std::size_t at = 0; at < length; at += 1000) // pieces as a socket would give them
+            ASSERT_TRUE(pipeline.push(input.data() + at, std::min<std::size_t>(1000, length - at)));
+        ASSERT_TRUE(pipeline.close());
+        for (const std::string& bytes : seen)
+            EXPECT_EQ(bytes, input);
+    }
+}
+
+TEST(APartPipeline, FlushWaitsOnlyForTheFirstStagesAndReportsAFailedStage) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    PartPipeline lagging({[](std::uint64_t, const char*, std::size_t) { return true; },
+                          [released](std::uint64_t, const char*, std::size_t) {
+                              released.wait();
+                              return true;
+                          }},
+                         4, 16);
+    ASSERT_TRUE(lagging.push("0123456789abcdefXYZ", 19));
+    EXPECT_TRUE(lagging.flush(1)); // returns while the second stage is held
+    release.set_value();
+    EXPECT_TRUE(lagging.close());
+
+    PartPipeline failing({[](std::uint64_t piece, const char*, std::size_t) { return piece == 0; }},
+                         2, 16);
+    bool pushed = true;
+    for (int i = 0; i < 8 && pushed; ++i)
+        pushed = failing.push("0123456789abcdef", 16);
+    EXPECT_FALSE(pushed && failing.close());
+}
+
+std::string sha256(const std::string& bytes) {
+    gchar* hex = g_compute_checksum_for_data(
+        G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    std::string result(hex);
+    g_free(hex);
+    return result;
+}
+
+// Parts of 1000 bytes; each case says how every part reaches the digest.
+TEST(AnUploadDigest, MatchesTheFileWhetherPartsAreDigestedAsReceivedOrReadBack) {
+    tavrin::testing::TempFolder folder;
+    const std::string path = folder.path() + "/upload.data";
+    std::string bytes(2500, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 31 + i / 1000);
+    std::ofstream(path, std::ios::binary) << bytes;
+    auto partOf = [&](std::int64_t index) {
+        return bytes.substr(static_cast<std::size_t>(index) * 1000, 1000);
+    };
+    for (bool later : {false, true}) { // the continuation's bytes arrive after partStored
+        SCOPED_TRACE(later ? "digest finishing behind" : "digest done when stored");
+        UploadDigest digest(path, 2500, 1000, {});
+        // Feeds a continuation (when given one) and records the part.
+        auto stored = [&](std::int64_t index, std::unique_ptr<UploadDigest::Continuation> next,
+                          const std::string& received) {
+            UploadDigest::Continuation* feed = next.get();
+            if (!feed)
+                return digest.partStored(index);
+            if (!later) {
+                feed->update(received.data(), received.size());
+                return digest.partStored(index, std::move(next));
+            }
+            digest.partStored(index, std::move(next), [feed, received] {
+                feed->update(received.data(), received.size());
+                return true;
+            });
+        };
+        auto store = [&](std::int64_t index, const std::string& received) {
+            digest.partChanging(index);
+            stored(index, digest.continueWith(index), received);
+        };
+        store(2, partOf(2)); // out of order: read back
+        store(0, partOf(0));
+        store(1, "not the part's bytes"); // replaced below
+        store(0, partOf(0));              // part 0 again: what follows is digested anew
+        digest.partChanging(1);
+        auto inFlight = digest.continueWith(1);
+        store(0, partOf(0)); // part 0 again while part 1 is being received
+        stored(1, std::move(inFlight), "digested before part 0 changed");
+        EXPECT_EQ(digest.finish(), sha256(bytes));
+    }
+}
+
+} // namespace
