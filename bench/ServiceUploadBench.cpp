@@ -13,100 +13,32 @@
 // data folder is made (default /tmp). The file and the data folder are
 // removed at exit.
 
+#include "bench/UploadBenchSupport.h"
 #include "tests/tools/tavrin-service/ServiceProcess.h"
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
+using namespace tavrin::bench;
+
 std::int64_t fileSize() {
-    const char* mib = std::getenv("UPLOAD_BENCH_MIB");
-    return (mib != nullptr ? std::atoll(mib) : 1024) * std::int64_t{1} << 20;
+    return uploadFileSize();
 }
 
 const std::string& uploadFilePath() {
-    static const std::string path = [] {
-        std::string p = "/tmp/tavrin-service-bench-" + std::to_string(getpid()) + ".bin";
-        std::FILE* file = std::fopen(p.c_str(), "wb");
-        std::vector<char> block(1 << 20);
-        for (std::size_t i = 0; i < block.size(); ++i)
-            block[i] = static_cast<char>(i * 2654435761u >> 13);
-        std::int64_t size = fileSize();
-        for (std::int64_t written = 0; written < size;
-             written += static_cast<std::int64_t>(block.size()))
-            std::fwrite(block.data(), 1, std::min<std::int64_t>(block.size(), size - written),
-                        file);
-        std::fclose(file);
-        return p;
-    }();
+    static const std::string path = writeUploadFile("tavrin-service-bench");
     return path;
 }
-
-// Answers the service's three requests and takes PUT bodies by counting
-// their bytes as they arrive.
-class SinkServer {
-  public:
-    SinkServer() {
-        server_.set_tcp_nodelay(true);
-        server_.set_keep_alive_max_count(1'000'000);
-        server_.Post("/api/videos/chunked-upload/initiate", [](const httplib::Request&,
-                                                               httplib::Response& response) {
-            response.set_content(R"({"uploadId":"u-1","videoId":"v-1"})", "application/json");
-        });
-        server_.Post("/api/videos/chunked-upload/chunk-url", [this](const httplib::Request&,
-                                                                    httplib::Response& response) {
-            response.set_content(R"({"url":")" + base() + R"(/chunks/next"})", "application/json");
-        });
-        server_.Post("/api/videos/chunked-upload/complete",
-                     [](const httplib::Request&, httplib::Response& response) {
-                         response.set_content("{}", "application/json");
-                     });
-        server_.Put("/chunks/next", [this](const httplib::Request&, httplib::Response& response,
-                                           const httplib::ContentReader& reader) {
-            reader([this](const char*, std::size_t length) {
-                received_ += static_cast<std::int64_t>(length);
-                return true;
-            });
-            response.status = 200;
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~SinkServer() {
-        server_.stop();
-        thread_.join();
-    }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::int64_t takeReceived() { return received_.exchange(0); }
-
-  private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::thread thread_;
-    std::atomic<std::int64_t> received_{0};
-};
 
 // The service's data folder goes under $SERVICE_BENCH_DATA_PARENT (default
 // /tmp): a tmpfs there takes the disk out of the measurement.
@@ -127,25 +59,9 @@ Fixture& fixture() {
 }
 
 // Runs a command; returns its wall time in seconds, or a negative value when it failed.
-double runChild(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    bool ok = false;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        ok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return ok ? seconds : -1;
+double timeChild(std::vector<std::string> arguments) {
+    ChildRun run = runChild(std::move(arguments));
+    return run.ok ? run.seconds : -1;
 }
 
 std::vector<std::string> uploadTo(const std::string& api, const std::string& token) {
@@ -178,7 +94,7 @@ std::int64_t sinkBytes = 0, serviceBytes = 0;
 
 bool measureSink() {
     fixture().sink.takeReceived();
-    double seconds = runChild(uploadTo(fixture().sink.base(), "t"));
+    double seconds = timeChild(uploadTo(fixture().sink.base(), "t"));
     if (seconds < 0 || fixture().sink.takeReceived() != fileSize())
         return false;
     sinkSeconds += seconds;
@@ -187,7 +103,7 @@ bool measureSink() {
 }
 
 bool measureService() {
-    double seconds = runChild(uploadTo(fixture().service.url(), fixture().service.token()));
+    double seconds = timeChild(uploadTo(fixture().service.url(), fixture().service.token()));
     if (seconds < 0 || !serviceStoredTheFile())
         return false;
     serviceSeconds += seconds;
