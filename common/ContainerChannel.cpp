@@ -19,7 +19,10 @@ Dictionary ContainerChannel::makeCommandMessage(const std::string& command, Dict
 
 Dictionary ContainerChannel::makeResponseMessage(const std::string& requestId,
                                                  const Value& result) {
-    return Dictionary{{kRequestIdKey, requestId}, {kResultKey, result}};
+    Dictionary message = Dictionary::object();
+    message.emplace(kRequestIdKey, requestId);
+    message.emplace(kResultKey, result);
+    return message;
 }
 
 } // namespace tavrin

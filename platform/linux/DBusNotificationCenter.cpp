@@ -54,8 +54,7 @@ class BodyWriter {
     // key's end as its one framing offset), then the entries' ends.
     bool dictionary(const Value& dict) {
         const std::size_t start = out.size();
-        std::vector<std::size_t> ends;
-        ends.reserve(dict.size());
+        const std::size_t first = ends_.size(); // this container's ends follow
         for (auto it = dict.begin(); it != dict.end(); ++it) {
             pad(8);
             const std::size_t entry = out.size();
@@ -67,9 +66,9 @@ class BodyWriter {
                 return false;
             std::size_t frame[] = {keyEnd};
             frameOffsets(entry, frame);
-            ends.push_back(out.size() - start);
+            ends_.push_back(out.size() - start);
         }
-        frameOffsets(start, ends);
+        closeContainer(start, first);
         return true;
     }
 
@@ -100,6 +99,15 @@ class BodyWriter {
     }
 
   private:
+    // Element ends of the containers being written, innermost last: one
+    // vector for the whole body rather than one per container.
+    std::vector<std::size_t> ends_;
+
+    void closeContainer(std::size_t start, std::size_t first) {
+        frameOffsets(start, std::span<const std::size_t>(ends_).subspan(first));
+        ends_.resize(first);
+    }
+
     template <class T> const char* fixed(T v, const char* type) {
         char bytes[sizeof(T)];
         std::memcpy(bytes, &v, sizeof(T));
@@ -130,15 +138,14 @@ class BodyWriter {
             return "ay"; // empty
         case Value::value_t::array: {
             const std::size_t start = out.size();
-            std::vector<std::size_t> ends;
-            ends.reserve(value.size());
+            const std::size_t first = ends_.size();
             for (const auto& element : value) {
                 pad(8);
                 if (!variant(element))
                     return nullptr;
-                ends.push_back(out.size() - start);
+                ends_.push_back(out.size() - start);
             }
-            frameOffsets(start, ends);
+            closeContainer(start, first);
             return "av";
         }
         case Value::value_t::object:
