@@ -32,8 +32,9 @@ bool carryableString(const std::string& s) {
 // normal form), so a message costs one buffer and one GVariant instead of a
 // tree of them built, walked by GDBus and freed again. Containers follow the
 // GVariant rules: members padded to their alignment from the container's start
-// (every container here starts 8-aligned, so absolute positions do), and
-// framing offsets, sized by the container's total size, after the contents.
+// (every container here starts 8-aligned, so padding by position in the buffer
+// is the same), then little-endian framing offsets sized by the container's
+// total size.
 class BodyWriter {
   public:
     std::string out;
