@@ -51,7 +51,7 @@ ContainerAppBridge::takePending(const std::string& requestId) {
     return callback;
 }
 
-void ContainerAppBridge::sendCommand(const std::string& command, const Dictionary& arguments,
+void ContainerAppBridge::sendCommand(const std::string& command, Dictionary arguments,
                                      ResponseCallback callback) {
     std::string requestId;
     {
@@ -61,7 +61,7 @@ void ContainerAppBridge::sendCommand(const std::string& command, const Dictionar
         pendingRequests.emplace(requestId, std::move(callback));
     }
     if (!center_.post(CC::kCommandNotification,
-                      CC::makeCommandMessage(command, arguments, requestId))) {
+                      CC::makeCommandMessage(command, std::move(arguments), requestId))) {
         // The command could not leave (a value the bus cannot carry): nothing
         // can answer it, so give the failure value now rather than in 60 s.
         mainQueue_.post([weak = weak_from_this(), requestId] {
@@ -115,11 +115,12 @@ void ContainerAppBridge::handleResponse(const Notification& notification) {
         (*pending)(*result);
 }
 
-void ContainerAppBridge::sendBooleanCommand(const std::string& command, const Dictionary& arguments,
+void ContainerAppBridge::sendBooleanCommand(const std::string& command, Dictionary arguments,
                                             Completion<bool> done) {
-    sendCommand(command, arguments, [done = std::move(done)](std::optional<Value> value) {
-        done(value && value->is_boolean() && value->get<bool>());
-    });
+    sendCommand(command, std::move(arguments),
+                [done = std::move(done)](std::optional<Value> value) {
+                    done(value && value->is_boolean() && value->get<bool>());
+                });
 }
 
 void ContainerAppBridge::openURL(const std::string& url) {
@@ -141,7 +142,7 @@ void ContainerAppBridge::syncAllComments(const std::vector<Dictionary>& comments
     arguments[CC::kCommentsKey] = Value::array();
     for (const auto& comment : comments)
         arguments[CC::kCommentsKey].push_back(comment);
-    sendBooleanCommand(CC::kSyncAllComments, arguments, std::move(done));
+    sendBooleanCommand(CC::kSyncAllComments, std::move(arguments), std::move(done));
 }
 
 void ContainerAppBridge::clearAllMarkers(Completion<bool> done) {

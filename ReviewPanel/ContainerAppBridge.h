@@ -65,9 +65,8 @@ class ContainerAppBridge final : public ContainerBridge,
 
     ContainerAppBridge(NotificationCenter& center, MainQueue& mainQueue);
 
-    void sendCommand(const std::string& command, const Dictionary& arguments,
-                     ResponseCallback callback);
-    void sendBooleanCommand(const std::string& command, const Dictionary& arguments,
+    void sendCommand(const std::string& command, Dictionary arguments, ResponseCallback callback);
+    void sendBooleanCommand(const std::string& command, Dictionary arguments,
                             Completion<bool> done);
     void timeOut(const std::string& requestId);
     std::optional<ResponseCallback> takePending(const std::string& requestId);

@@ -14,6 +14,7 @@
 
 #include <future>
 #include <thread>
+#include <vector>
 
 using namespace tavrin;
 using CC = ContainerChannel;
@@ -37,6 +38,38 @@ GDBusConnection* rawConnection(const std::string& address) {
         nullptr, nullptr, nullptr);
     g_dbus_connection_set_exit_on_close(c, FALSE);
     return c;
+}
+
+// The centre writes its bodies in serialised form; the bare baseline keeps
+// sending a body built as a tree of GVariants (g_variant_new_* and builders),
+// as it always has. Returns a new reference to value rebuilt that way.
+GVariant* asTree(GVariant* value) {
+    if (!g_variant_is_container(value))
+        return g_variant_ref(value);
+    gsize n = g_variant_n_children(value);
+    std::vector<GVariant*> children(n);
+    for (gsize i = 0; i < n; ++i) {
+        GVariant* child = g_variant_get_child_value(value, i);
+        children[i] = asTree(child);
+        g_variant_unref(child);
+    }
+    const GVariantType* type = g_variant_get_type(value);
+    GVariant* tree = g_variant_type_is_variant(type) ? g_variant_new_variant(children[0])
+                     : g_variant_type_is_dict_entry(type)
+                         ? g_variant_new_dict_entry(children[0], children[1])
+                     : g_variant_type_is_tuple(type)
+                         ? g_variant_new_tuple(children.data(), n)
+                         : g_variant_new_array(g_variant_type_element(type), children.data(), n);
+    for (GVariant* child : children)
+        g_variant_unref(child);
+    return g_variant_ref_sink(tree);
+}
+
+GVariant* treeBody(const std::string& name, const Dictionary& userInfo) {
+    GVariant* serialised = g_variant_ref_sink(DBusNotificationCenter::encodeBody(name, userInfo));
+    GVariant* tree = asTree(serialised);
+    g_variant_unref(serialised);
+    return tree;
 }
 
 // A thread running its own GLib main context, like another program's main thread.
@@ -123,11 +156,10 @@ struct World {
         });
 
         // The same bodies the channel sends for one syncComment exchange.
-        pingBody = g_variant_ref_sink(DBusNotificationCenter::encodeBody(
-            "bench.ping", CC::makeCommandMessage(CC::kSyncComment, {{CC::kCommentKey, kComment}},
-                                                 "req-1-3F2A9C")));
-        pongBody = g_variant_ref_sink(DBusNotificationCenter::encodeBody(
-            "bench.pong", CC::makeResponseMessage("req-1-3F2A9C", true)));
+        pingBody = treeBody("bench.ping",
+                            CC::makeCommandMessage(CC::kSyncComment, {{CC::kCommentKey, kComment}},
+                                                   "req-1-3F2A9C"));
+        pongBody = treeBody("bench.pong", CC::makeResponseMessage("req-1-3F2A9C", true));
         bareResponder = rawConnection(bus.address());
         bareThread.run([this] {
             bareSubscription = g_dbus_connection_signal_subscribe(

@@ -8,10 +8,10 @@ std::string ContainerChannel::makeRequestIdentifier(std::int64_t counter) {
     return "req-" + std::to_string(counter) + "-" + UUID::random().uuidString().substr(0, 6);
 }
 
-Dictionary ContainerChannel::makeCommandMessage(const std::string& command,
-                                                const Dictionary& arguments,
+Dictionary ContainerChannel::makeCommandMessage(const std::string& command, Dictionary arguments,
                                                 const std::string& requestId) {
-    Dictionary message = arguments.is_object() ? arguments : Dictionary::object();
+    // Taken by value: a caller done with its arguments moves them in.
+    Dictionary message = arguments.is_object() ? std::move(arguments) : Dictionary::object();
     message[kCommandKey] = command;
     message[kRequestIdKey] = requestId;
     return message;
@@ -19,7 +19,10 @@ Dictionary ContainerChannel::makeCommandMessage(const std::string& command,
 
 Dictionary ContainerChannel::makeResponseMessage(const std::string& requestId,
                                                  const Value& result) {
-    return Dictionary{{kRequestIdKey, requestId}, {kResultKey, result}};
+    Dictionary message = Dictionary::object();
+    message.emplace(kRequestIdKey, requestId);
+    message.emplace(kResultKey, result);
+    return message;
 }
 
 } // namespace tavrin

@@ -56,7 +56,7 @@ struct ContainerChannel {
 
     // The command message: a copy of arguments (a dictionary; anything else counts
     // as none) with "command" and "requestId" set, overwriting keys of those names.
-    static Dictionary makeCommandMessage(const std::string& command, const Dictionary& arguments,
+    static Dictionary makeCommandMessage(const std::string& command, Dictionary arguments,
                                          const std::string& requestId);
 
     // The response message; an absent result travels as null.

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <mutex>
 #include <set>
+#include <span>
 #include <thread>
 #include <unordered_map>
 
@@ -26,103 +28,177 @@ bool carryableString(const std::string& s) {
     return s.find('\0') == std::string::npos && isValidUTF8(s);
 }
 
-GVariant* encodeDictionary(const Value& dict);
+// Writes a body straight in GVariant's serialised form (native byte order,
+// normal form), so a message costs one buffer and one GVariant instead of a
+// tree of them built, walked by GDBus and freed again. Containers follow the
+// GVariant rules: members padded to their alignment from the container's start
+// (every container here starts 8-aligned, so padding by position in the buffer
+// is the same), then little-endian framing offsets sized by the container's
+// total size.
+class BodyWriter {
+  public:
+    std::string out;
 
-// Returns a new floating variant for value, or nullptr when it cannot be
-// carried. Depth has been checked by the caller.
-GVariant* encodeValue(const Value& value) {
-    switch (value.type()) {
-    case Value::value_t::string: {
-        const auto& s = value.get_ref<const std::string&>();
+    void pad(std::size_t alignment) {
+        while (out.size() % alignment)
+            out.push_back('\0');
+    }
+
+    bool string(const std::string& s) {
         if (!carryableString(s))
-            return nullptr;
-        return g_variant_new_string(s.c_str());
+            return false;
+        out.append(s.c_str(), s.size() + 1);
+        return true;
     }
-    case Value::value_t::number_integer:
-        return g_variant_new_int64(value.get<std::int64_t>());
-    case Value::value_t::number_unsigned: {
-        auto u = value.get<std::uint64_t>();
-        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return g_variant_new_int64(static_cast<std::int64_t>(u));
-        return g_variant_new_uint64(u);
-    }
-    case Value::value_t::number_float:
-        return g_variant_new_double(value.get<double>());
-    case Value::value_t::boolean:
-        return g_variant_new_boolean(value.get<bool>());
-    case Value::value_t::null:
-        return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
-    case Value::value_t::array: {
-        GVariantBuilder builder;
-        g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
-        for (const auto& element : value) {
-            GVariant* child = encodeValue(element);
-            if (!child) {
-                g_variant_builder_clear(&builder);
-                return nullptr;
-            }
-            g_variant_builder_add_value(&builder, g_variant_new_variant(child));
-        }
-        return g_variant_builder_end(&builder);
-    }
-    case Value::value_t::object:
-        return encodeDictionary(value);
-    default:
-        return nullptr; // binary or discarded values are not property-list values
-    }
-}
 
-GVariant* encodeDictionary(const Value& dict) {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
-    for (auto it = dict.begin(); it != dict.end(); ++it) {
-        GVariant* child = carryableString(it.key()) ? encodeValue(it.value()) : nullptr;
-        if (!child) {
-            g_variant_builder_clear(&builder);
-            return nullptr;
+    // A dictionary as a{sv}: each entry a {sv} (key, padding, variant, and the
+    // key's end as its one framing offset), then the entries' ends.
+    bool dictionary(const Value& dict) {
+        const std::size_t start = out.size();
+        const std::size_t first = ends_.size(); // this container's ends follow
+        for (auto it = dict.begin(); it != dict.end(); ++it) {
+            pad(8);
+            const std::size_t entry = out.size();
+            if (!string(it.key()))
+                return false;
+            const std::size_t keyEnd = out.size() - entry;
+            pad(8);
+            if (!variant(it.value()))
+                return false;
+            std::size_t frame[] = {keyEnd};
+            frameOffsets(entry, frame);
+            ends_.push_back(out.size() - start);
         }
-        // Built directly: a format string would be parsed for every entry.
-        g_variant_builder_add_value(&builder,
-                                    g_variant_new_dict_entry(g_variant_new_string(it.key().c_str()),
-                                                             g_variant_new_variant(child)));
+        closeContainer(start, first);
+        return true;
     }
-    return g_variant_builder_end(&builder);
-}
+
+    // The contents of a variant (8-aligned), then a NUL and its type.
+    bool variant(const Value& value) {
+        const char* type = contents(value);
+        if (!type)
+            return false;
+        out.push_back('\0');
+        out.append(type);
+        return true;
+    }
+
+    // Appends the offsets of the container begun at start, in the width its
+    // total size calls for.
+    void frameOffsets(std::size_t start, std::span<const std::size_t> offsets) {
+        if (offsets.empty())
+            return;
+        const std::size_t body = out.size() - start, n = offsets.size();
+        const std::size_t width = body + n <= 0xFF             ? 1
+                                  : body + 2 * n <= 0xFFFF     ? 2
+                                  : body + 4 * n <= 0xFFFFFFFF ? 4
+                                                               : 8;
+        for (std::size_t offset : offsets)
+            for (std::size_t byte = 0; byte < width; ++byte)
+                out.push_back(
+                    static_cast<char>((static_cast<std::uint64_t>(offset) >> (8 * byte)) & 0xFF));
+    }
+
+  private:
+    // Element ends of the containers being written, innermost last: one
+    // vector for the whole body rather than one per container.
+    std::vector<std::size_t> ends_;
+
+    void closeContainer(std::size_t start, std::size_t first) {
+        frameOffsets(start, std::span<const std::size_t>(ends_).subspan(first));
+        ends_.resize(first);
+    }
+
+    template <class T> const char* fixed(T v, const char* type) {
+        char bytes[sizeof(T)];
+        std::memcpy(bytes, &v, sizeof(T));
+        out.append(bytes, sizeof(T));
+        return type;
+    }
+
+    // Writes value's own serialised form; returns its type, or nullptr when it
+    // cannot be carried. Depth has been checked by the caller.
+    const char* contents(const Value& value) {
+        switch (value.type()) {
+        case Value::value_t::string:
+            return string(value.get_ref<const std::string&>()) ? "s" : nullptr;
+        case Value::value_t::number_integer:
+            return fixed(value.get<std::int64_t>(), "x");
+        case Value::value_t::number_unsigned: {
+            auto u = value.get<std::uint64_t>();
+            if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return fixed(static_cast<std::int64_t>(u), "x");
+            return fixed(u, "t");
+        }
+        case Value::value_t::number_float:
+            return fixed(value.get<double>(), "d");
+        case Value::value_t::boolean:
+            out.push_back(value.get<bool>() ? 1 : 0);
+            return "b";
+        case Value::value_t::null:
+            return "ay"; // empty
+        case Value::value_t::array: {
+            const std::size_t start = out.size();
+            const std::size_t first = ends_.size();
+            for (const auto& element : value) {
+                pad(8);
+                if (!variant(element))
+                    return nullptr;
+                ends_.push_back(out.size() - start);
+            }
+            closeContainer(start, first);
+            return "av";
+        }
+        case Value::value_t::object:
+            return dictionary(value) ? "a{sv}" : nullptr;
+        default:
+            return nullptr; // binary or discarded values are not property-list values
+        }
+    }
+};
 
 std::optional<Value> decodeDictionary(GVariant* dict, int depth);
 
 // depth: containers already entered above this value.
 std::optional<Value> decodeValue(GVariant* value, int depth) {
-    const GVariantType* type = g_variant_get_type(value);
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) {
+    // One look at the type string instead of a type comparison per kind.
+    const char* type = g_variant_get_type_string(value);
+    switch (type[0]) {
+    case 's': {
         gsize length = 0;
         const char* s = g_variant_get_string(value, &length);
         return Value(std::string(s, length));
     }
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64))
+    case 'x':
         return Value(static_cast<std::int64_t>(g_variant_get_int64(value)));
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) {
+    case 't': {
         auto u = static_cast<std::uint64_t>(g_variant_get_uint64(value));
         // Only integers above INT64_MAX travel as t; anything else is not our form.
         if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return std::nullopt;
         return Value(u);
     }
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE))
+    case 'd':
         return Value(g_variant_get_double(value));
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_BOOLEAN))
+    case 'b':
         return Value(static_cast<bool>(g_variant_get_boolean(value)));
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTESTRING)) {
+    case 'a':
+        break;
+    default:
+        return std::nullopt;
+    }
+    if (std::strcmp(type, "ay") == 0) {
         if (g_variant_n_children(value) != 0)
             return std::nullopt;
         return Value(nullptr);
     }
-    if (g_variant_type_equal(type, G_VARIANT_TYPE("av"))) {
+    if (std::strcmp(type, "av") == 0) {
         if (depth + 1 > DBusNotificationCenter::kMaxNesting)
             return std::nullopt;
         Value array = Value::array();
         gsize n = g_variant_n_children(value);
-        array.get_ref<Value::array_t&>().reserve(n);
+        auto& elements = array.get_ref<Value::array_t&>();
+        elements.reserve(n);
         for (gsize i = 0; i < n; ++i) {
             GVariant* boxed = g_variant_get_child_value(value, i);
             GVariant* inner = g_variant_get_variant(boxed);
@@ -131,11 +207,11 @@ std::optional<Value> decodeValue(GVariant* value, int depth) {
             g_variant_unref(boxed);
             if (!decoded)
                 return std::nullopt;
-            array.push_back(std::move(*decoded));
+            elements.push_back(std::move(*decoded));
         }
         return array;
     }
-    if (g_variant_type_equal(type, G_VARIANT_TYPE_VARDICT))
+    if (std::strcmp(type, "a{sv}") == 0)
         return decodeDictionary(value, depth);
     return std::nullopt;
 }
@@ -144,6 +220,7 @@ std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
     if (depth + 1 > DBusNotificationCenter::kMaxNesting)
         return std::nullopt;
     Value result = Value::object();
+    auto& entries = result.get_ref<Value::object_t&>();
     gsize n = g_variant_n_children(dict);
     for (gsize i = 0; i < n; ++i) {
         // Taken apart directly: a format string would be parsed for every entry.
@@ -159,10 +236,11 @@ std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
         g_variant_unref(boxed);
         g_variant_unref(keyVariant);
         g_variant_unref(entry);
-        // A duplicate key would lose a value silently: not our form.
-        if (!decoded || result.contains(k))
+        if (!decoded)
             return std::nullopt;
-        result.emplace(std::move(k), std::move(*decoded));
+        // A duplicate key would lose a value silently: not our form.
+        if (!entries.emplace(std::move(k), std::move(*decoded)).second)
+            return std::nullopt;
     }
     return result;
 }
@@ -177,11 +255,22 @@ GVariant* DBusNotificationCenter::encodeBody(const std::string& name,
         return g_variant_new("(s)", name.c_str());
     if (!userInfo->is_object() || nestingDepth(*userInfo) > kMaxNesting)
         return nullptr;
-    GVariant* dict = encodeDictionary(*userInfo);
-    if (!dict)
+    // (sa{sv}): the name, padding, the dictionary, and the name's end.
+    auto writer = std::make_unique<BodyWriter>();
+    writer->out.reserve(512);
+    writer->string(name);
+    const std::size_t nameEnd = writer->out.size();
+    writer->pad(8);
+    if (!writer->dictionary(*userInfo))
         return nullptr;
-    GVariant* children[] = {g_variant_new_string(name.c_str()), dict};
-    return g_variant_new_tuple(children, 2);
+    std::size_t frame[] = {nameEnd};
+    writer->frameOffsets(0, frame);
+    const std::string& out = writer->out;
+    GVariant* body = g_variant_new_from_data(
+        G_VARIANT_TYPE("(sa{sv})"), out.data(), out.size(), TRUE,
+        [](gpointer p) { delete static_cast<BodyWriter*>(p); }, writer.get());
+    writer.release(); // the variant owns it now
+    return body;
 }
 
 std::optional<Notification> DBusNotificationCenter::decodeBody(GVariant* body) {

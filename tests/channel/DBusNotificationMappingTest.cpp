@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 using tavrin::Dictionary;
@@ -30,6 +32,14 @@ std::optional<tavrin::Notification> roundTrip(const std::string& name,
     GBytes* bytes = g_variant_get_data_as_bytes(body.v);
     VariantRef reread(g_variant_new_from_bytes(g_variant_get_type(body.v), bytes, FALSE));
     g_bytes_unref(bytes);
+    // The body is written in serialised form directly: it must be the one form
+    // GVariant itself would write.
+    EXPECT_TRUE(g_variant_is_normal_form(reread.v)) << name;
+    VariantRef normal(g_variant_get_normal_form(reread.v));
+    EXPECT_EQ(g_variant_get_size(normal.v), g_variant_get_size(reread.v));
+    EXPECT_EQ(std::memcmp(g_variant_get_data(normal.v), g_variant_get_data(reread.v),
+                          std::min(g_variant_get_size(normal.v), g_variant_get_size(reread.v))),
+              0);
     return Center::decodeBody(reread.v);
 }
 
@@ -69,6 +79,21 @@ TEST(TheSignalMapping, CarriesEveryPropertyListKindLosslessly) {
     EXPECT_TRUE(d["null"].is_null());
     EXPECT_TRUE(d["empty dictionary"].is_object());
     EXPECT_TRUE(d["array"][5].is_array());
+}
+
+TEST(TheSignalMapping, CarriesBodiesOfEveryFramingWidth) {
+    // Containers past 255 bytes and 64 KiB frame their contents with wider
+    // offsets; each width must read back unchanged.
+    for (std::size_t length : {0, 1, 100, 240, 300, 70000}) {
+        Dictionary info{{"text", std::string(length, 'a')},
+                        {"list", Value::array({std::string(length, 'b'), 7, nullptr,
+                                               Dictionary{{"k", std::string(length, 'c')}}})},
+                        {"number", 1.5},
+                        {"flag", true}};
+        auto back = roundTrip("com.tavrin.test", info);
+        ASSERT_TRUE(back) << length;
+        EXPECT_EQ(back->userInfo, info) << length;
+    }
 }
 
 TEST(TheSignalMapping, KeepsNoUserInfoApartFromAnEmptyDictionary) {
