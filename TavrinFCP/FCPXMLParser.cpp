@@ -68,6 +68,32 @@ std::size_t whiteSpaceLength(const char* d, std::size_t i, std::size_t n) {
 // Letters match case-insensitively with full case folding, which adds only the
 // Kelvin sign (U+212A) as a "k".
 std::size_t afterMarkerName(const char* d, std::size_t i, std::size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The usual "<marker " (any case) and ASCII white space, eight bytes at once.
+    if (n - i >= 9) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, d + i, 8);
+        static constexpr std::uint64_t kLetters = 0x0000202020202000u; // bytes 1 to 6
+        static constexpr std::uint64_t kMarker = 0x000072656b72616du << 8 | '<';
+        const auto next = static_cast<unsigned char>(d[i + 7]);
+        if (((word | kLetters) & 0x00FFFFFFFFFFFFFFu) == kMarker &&
+            (next == ' ' || (next >= 0x09 && next <= 0x0D))) {
+            std::size_t p = i + 8;
+            while (p < n) {
+                const auto c = static_cast<unsigned char>(d[p]);
+                if (c == ' ' || (c >= 0x09 && c <= 0x0D))
+                    ++p;
+                else if (c < 0x80)
+                    return p;
+                else if (const std::size_t len = whiteSpaceLength(d, p, n); len != 0)
+                    p += len;
+                else
+                    return p;
+            }
+            return p;
+        }
+    }
+#endif
     std::size_t p = i + 2;
     if (!isLetter(d, p, n, 'a') || !isLetter(d, p + 1, n, 'r'))
         return npos;
@@ -726,6 +752,49 @@ inline bool shortDigits(const char*& p, const char* end, const char* limit, std:
     return p != start && p - start <= 15;
 }
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// The value of eight digit bytes (as loaded, the first in the low byte); zero
+// bytes in the low end read as leading zeros.
+inline std::uint64_t eightDigits(std::uint64_t chunk) {
+    chunk = ((chunk & 0x0F0F0F0F0F0F0F0Fu) * 2561) >> 8;
+    chunk = ((chunk & 0x00FF00FF00FF00FFu) * 6553601) >> 16;
+    return ((chunk & 0x0000FFFF0000FFFFu) * 42949672960001u) >> 32;
+}
+
+// A bit set in every byte of chunk that is not an ASCII digit.
+inline std::uint64_t notDigits(std::uint64_t chunk) {
+    return ((chunk & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+           (((chunk + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
+}
+
+// shortDigits when 16 bytes from p may be read: the whole run from two loads,
+// without a loop or a branch on its length.
+inline bool shortDigits16(const char*& p, const char* end, std::int64_t& value) {
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    const std::uint64_t na = notDigits(a);
+    const std::uint64_t nb = notDigits(b);
+    std::size_t run = na != 0   ? static_cast<std::size_t>(__builtin_ctzll(na)) / 8
+                      : nb != 0 ? 8 + static_cast<std::size_t>(__builtin_ctzll(nb)) / 8
+                                : 16;
+    run = std::min(run, static_cast<std::size_t>(end - p));
+    if (run == 0 || run > 15)
+        return false;
+    // The last (up to) eight digits, and the ones before them.
+    const std::size_t low = std::min<std::size_t>(run, 8);
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p + run - low, 8);
+    tail <<= 8 * (8 - low);
+    const std::size_t high = run - low; // 0 to 7
+    const std::uint64_t head = high == 0 ? 0 : eightDigits(a << (8 * (8 - high)));
+    value = static_cast<std::int64_t>(head * 100000000u + eightDigits(tail));
+    p += run;
+    return true;
+}
+#endif
+
 // The usual forms "<digits>/<digits>s" and "<digits>s" (the "s" optional), read
 // without the general path's copying and parsing; nothing for any other text.
 // The integers are exact, so the quotient is the one the general path gives.
@@ -733,6 +802,25 @@ inline bool shortDigits(const char*& p, const char* end, const char* limit, std:
 inline std::optional<double> plainRational(std::string_view text, const char* limit) {
     const char* p = text.data();
     const char* end = p + text.size();
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (limit - end >= 16) {
+        std::int64_t numerator = 0;
+        if (!shortDigits16(p, end, numerator))
+            return std::nullopt;
+        double result = static_cast<double>(numerator);
+        if (p < end && *p == '/') {
+            ++p;
+            std::int64_t denominator = 0;
+            if (!shortDigits16(p, end, denominator))
+                return std::nullopt;
+            result = denominator == 0 ? 0 : result / static_cast<double>(denominator);
+        }
+        p += p < end && *p == 's' ? 1 : 0;
+        if (p != end)
+            return std::nullopt;
+        return result;
+    }
+#endif
     std::int64_t numerator = 0;
     if (!shortDigits(p, end, limit, numerator))
         return std::nullopt;
@@ -967,6 +1055,8 @@ constexpr std::string_view kTag = "[tavrin:";
 bool startsWithTag(std::string_view raw) {
     if (raw.empty() || (raw[0] != '[' && raw[0] != '&'))
         return false;
+    if (raw.size() >= kTag.size() && std::memcmp(raw.data(), kTag.data(), kTag.size()) == 0)
+        return true;
     char text[kTag.size() + 4]; // a reference gives at most four bytes
     std::size_t length = 0;
     std::size_t i = 0;
@@ -1012,21 +1102,23 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         std::size_t pieceAt[3] = {1};
         std::size_t pieceLength[3] = {kTag.size() - 2};
         std::size_t count = 1;
-        std::size_t from = kTag.size();
-        std::size_t close = from;
-        for (; close < note.size(); ++close) {
-            const char c = note[close];
-            if (c == ']' || c == ':') {
-                if (close > from && count < 3) {
-                    pieceAt[count] = from;
-                    pieceLength[count++] = close - from;
-                }
-                if (c == ']')
-                    break;
-                from = close + 1;
+        const char* text = note.data();
+        const char* bracket = findByte(text, kTag.size(), note.size(), ']');
+        if (!bracket)
+            return forget();
+        const auto close = static_cast<std::size_t>(bracket - text);
+        for (std::size_t from = kTag.size(); count < 3;) {
+            const char* colon = findByte(text, from, close, ':');
+            const std::size_t stop = colon ? static_cast<std::size_t>(colon - text) : close;
+            if (stop > from) {
+                pieceAt[count] = from;
+                pieceLength[count++] = stop - from;
             }
+            if (!colon)
+                break;
+            from = stop + 1;
         }
-        if (close >= note.size() || count < 2)
+        if (count < 2)
             return forget();
         const bool resolved = count >= 3 && note.substr(pieceAt[2], pieceLength[2]) == "resolved";
 
