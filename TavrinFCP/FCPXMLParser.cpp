@@ -462,7 +462,27 @@ bool plainMarkerAttrs(const char* d, std::size_t s, const ElementScan& scan,
         if (open <= from || d[open - 1] != '=')
             return false;
         const std::size_t equals = open - 1;
-        int slot = knownMarkerName(d, from, equals);
+        // The writers' usual form first: one space (none before the first
+        // attribute) and one of the names, told apart by its length.
+        const std::size_t nameAt = from + (d[from] == ' ' ? 1 : 0);
+        int slot = -1;
+        switch (equals - nameAt) {
+        case 4:
+            slot = std::memcmp(d + nameAt, "note", 4) == 0 ? 0 : -1;
+            break;
+        case 5:
+            slot = std::memcmp(d + nameAt, "start", 5) == 0   ? 1
+                   : std::memcmp(d + nameAt, "value", 5) == 0 ? 3
+                                                              : -1;
+            break;
+        case 8:
+            slot = std::memcmp(d + nameAt, "duration", 8) == 0 ? 2 : -1;
+            break;
+        default:
+            break;
+        }
+        if (slot < 0)
+            slot = knownMarkerName(d, from, equals);
         if (slot < 0) {
             // Another name (or another form): check that it is a whole name
             // of ASCII name bytes after white space, as rawAttrs reads it.
@@ -799,7 +819,8 @@ inline bool shortDigits16(const char*& p, const char* end, std::int64_t& value) 
 // without the general path's copying and parsing; nothing for any other text.
 // The integers are exact, so the quotient is the one the general path gives.
 // Bytes up to limit (at or after the text's end) may be read.
-inline std::optional<double> plainRational(std::string_view text, const char* limit) {
+[[gnu::always_inline]] inline std::optional<double> plainRational(std::string_view text,
+                                                                  const char* limit) {
     const char* p = text.data();
     const char* end = p + text.size();
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -974,7 +995,8 @@ MarkerRecord commentRecord(const Dictionary& comment) {
 namespace {
 
 // A time attribute's raw value in seconds: 0 when missing (or unreadable).
-double timeAttr(const std::optional<std::string_view>& raw, const char* limit) {
+[[gnu::always_inline]] inline double timeAttr(const std::optional<std::string_view>& raw,
+                                              const char* limit) {
     if (!raw || raw->empty())
         return 0;
     if (const auto plain = plainRational(*raw, limit))
