@@ -44,7 +44,8 @@ void UploadDigest::partChanging(std::int64_t index) {
     // it, or of anything after a part already digested, is dropped.
     if (index < digestedParts_)
         restart();
-    if (index <= digestedParts_)
+    if (index <
+        digestedParts_ + static_cast<std::int64_t>(std::max<std::size_t>(pending_.size(), 1)))
         ++generation_;
 }
 
@@ -58,14 +59,46 @@ UploadDigest::Continuation::~Continuation() {
 }
 
 void UploadDigest::Continuation::update(const char* data, std::size_t length) {
-    EVP_DigestUpdate(sha_, data, length);
+    if (waitingFor_ != nullptr)
+        waitingFor_->resolve(*this);
+    if (!dropped_)
+        EVP_DigestUpdate(sha_, data, length);
+}
+
+void UploadDigest::resolve(Continuation& continuation) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+        return stopping_ || pending_.empty() || pending_.front().index >= continuation.index_;
+    });
+    continuation.waitingFor_ = nullptr;
+    // Every part before is digested unless something changed on the way.
+    if (!stopping_ && continuation.index_ == digestedParts_ &&
+        continuation.generation_ == generation_) {
+        continuation.sha_ = EVP_MD_CTX_new();
+        if (continuation.sha_ != nullptr && EVP_MD_CTX_copy_ex(continuation.sha_, sha_) == 1)
+            return;
+    }
+    continuation.dropped_ = true;
 }
 
 std::unique_ptr<UploadDigest::Continuation> UploadDigest::continueWith(std::int64_t index) {
     std::unique_lock lock(mutex_);
     // The part before may still be digesting its last bytes: this part
     // continues from its result.
-    changed_.wait(lock, [&] { return !pending_ || stopping_; });
+    changed_.wait(lock, [&] { return pending_.size() < kMaxPending || stopping_; });
+    if (stopping_)
+        return nullptr;
+    if (!pending_.empty() && pending_.front().index == digestedParts_ &&
+        pending_.back().index + 1 == index &&
+        static_cast<std::int64_t>(pending_.size()) == index - digestedParts_) {
+        // Continues the pending parts once they are digested: taking each
+        // of them moves the generation on by one.
+        std::unique_ptr<Continuation> continuation(
+            new Continuation(nullptr, index, generation_ + pending_.size()));
+        continuation->waitingFor_ = this;
+        return continuation;
+    }
+    changed_.wait(lock, [&] { return pending_.empty() || stopping_; });
     if (index != digestedParts_ || stopping_)
         return nullptr;
     EVP_MD_CTX* sha = EVP_MD_CTX_new();
@@ -80,6 +113,8 @@ void UploadDigest::takeLocked(std::int64_t index, Continuation& digested) {
     // The generation changes whenever a part at or before the next one to
     // digest is received again, so an equal one means the continuation still
     // follows exactly the parts digested so far.
+    if (digested.waitingFor_ != nullptr || digested.dropped_)
+        return;
     if (digested.index_ == index && index == digestedParts_ &&
         digested.generation_ == generation_) {
         std::swap(sha_, digested.sha_);
@@ -92,8 +127,8 @@ void UploadDigest::partStored(std::int64_t index, std::unique_ptr<Continuation> 
                               std::function<bool()> untilDigested) {
     {
         std::lock_guard lock(mutex_);
-        if (digested && untilDigested && !pending_)
-            pending_ = Pending{index, std::move(digested), std::move(untilDigested)};
+        if (digested && untilDigested && (pending_.empty() || pending_.back().index + 1 == index))
+            pending_.push_back(Pending{index, std::move(digested), std::move(untilDigested)});
         else if (digested && !untilDigested)
             takeLocked(index, *digested);
         stored_.insert(index);
@@ -109,16 +144,17 @@ void UploadDigest::partStored(std::int64_t index, std::unique_ptr<Continuation> 
 // Waits (unlocked) for the pending continuation to have all its bytes and
 // takes it; false when there was none.
 bool UploadDigest::takePending(std::unique_lock<std::mutex>& lock) {
-    if (!pending_)
+    if (pending_.empty())
         return false;
-    std::function<bool()> untilDigested = std::move(pending_->untilDigested);
+    Pending& pending = pending_.front(); // only this thread removes it
+    std::function<bool()> untilDigested = std::move(pending.untilDigested);
     lock.unlock();
     const bool digested = untilDigested();
     untilDigested = nullptr; // ends the part's pipeline
     lock.lock();
     if (digested)
-        takeLocked(pending_->index, *pending_->digested);
-    pending_.reset();
+        takeLocked(pending.index, *pending.digested);
+    pending_.pop_front();
     changed_.notify_all();
     return true;
 }
@@ -146,8 +182,9 @@ void UploadDigest::run() {
     EVP_MD_CTX* next = EVP_MD_CTX_new();
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock,
-                      [&] { return stopping_ || pending_ || stored_.count(digestedParts_) != 0; });
+        changed_.wait(lock, [&] {
+            return stopping_ || !pending_.empty() || stored_.count(digestedParts_) != 0;
+        });
         if (takePending(lock))
             continue;
         if (stopping_)

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -48,6 +49,10 @@ class UploadDigest {
         EVP_MD_CTX* sha_;
         std::int64_t index_;
         std::uint64_t generation_;
+        // Set while the parts before are still being digested: the first
+        // update waits for them (on the digesting thread, not the receiving one).
+        UploadDigest* waitingFor_ = nullptr;
+        bool dropped_ = false; // something before changed: its bytes are read back instead
     };
 
     // A part is about to be written (again): it is not digested until it is stored.
@@ -72,7 +77,11 @@ class UploadDigest {
     void restart();
     void takeLocked(std::int64_t index, Continuation& digested);
 
-    // A continuation still receiving its part's bytes.
+    void resolve(Continuation& continuation);
+
+    // Continuations still receiving their parts' bytes, of consecutive parts
+    // from the next one to digest; at most kMaxPending, so memory stays bounded.
+    static constexpr std::size_t kMaxPending = 2;
     struct Pending {
         std::int64_t index;
         std::unique_ptr<Continuation> digested;
@@ -91,7 +100,7 @@ class UploadDigest {
     std::int64_t digestedParts_ = 0; // parts [0, digestedParts_) are in sha_
     std::uint64_t generation_ = 0;   // changes when a part being digested changes
     std::set<std::int64_t> stored_;
-    std::optional<Pending> pending_;
+    std::deque<Pending> pending_;
     bool stopping_ = false;
     std::thread thread_;
 };

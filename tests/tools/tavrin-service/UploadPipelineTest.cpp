@@ -115,4 +115,42 @@ TEST(AnUploadDigest, MatchesTheFileWhetherPartsAreDigestedAsReceivedOrReadBack) 
     }
 }
 
+// The next part is received while the part before is still being digested;
+// if that part is sent again meanwhile, the next one is read back instead.
+TEST(AnUploadDigest, ContinuesWithoutWaitingForThePartBefore) {
+    tavrin::testing::TempFolder folder;
+    const std::string path = folder.path() + "/upload.data";
+    std::string bytes(2000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 1000);
+    std::ofstream(path, std::ios::binary) << bytes;
+    for (bool resent : {false, true}) {
+        SCOPED_TRACE(resent ? "part 0 sent again" : "in order");
+        UploadDigest digest(path, 2000, 1000, {});
+        std::promise<void> release;
+        digest.partChanging(0);
+        auto first = digest.continueWith(0);
+        UploadDigest::Continuation* feed = first.get();
+        digest.partStored(0, std::move(first), [&, feed, done = release.get_future().share()] {
+            done.wait();
+            feed->update(resent ? "stale" : bytes.data(), resent ? 5 : 1000);
+            return true;
+        });
+        digest.partChanging(1);
+        auto next = digest.continueWith(1); // does not wait for part 0's bytes
+        if (!next) {
+            release.set_value();
+            FAIL() << "part 1 was not digested as received";
+        }
+        if (resent) {
+            digest.partChanging(0);
+            digest.partStored(0);
+        }
+        release.set_value();
+        next->update(bytes.data() + 1000, 1000);
+        digest.partStored(1, std::move(next));
+        EXPECT_EQ(digest.finish(), sha256(bytes));
+    }
+}
+
 } // namespace
