@@ -150,85 +150,6 @@ std::size_t findAnyOf(const char* d, std::size_t j, std::size_t n, char a, char 
     return n;
 }
 
-// The first ">" at or after s, or npos; plain tells whether the text before it
-// holds no single quote and an even number of double quotes. One pass.
-std::size_t firstGreaterThan(const char* d, std::size_t s, std::size_t n, bool& plain) {
-    unsigned odd = 0;
-    unsigned single = 0;
-    std::size_t i = s;
-#if defined(__SSE2__)
-    const __m128i gt = _mm_set1_epi8('>');
-    const __m128i dq = _mm_set1_epi8('"');
-    const __m128i sq = _mm_set1_epi8('\'');
-    while (i + 16 <= n) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        const auto g = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, gt)));
-        auto q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, dq)));
-        auto a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, sq)));
-        if (g != 0) {
-            const unsigned below = (g & (0u - g)) - 1;
-            q &= below;
-            a &= below;
-        }
-        odd ^= static_cast<unsigned>(__builtin_popcount(q)) & 1;
-        single |= a;
-        if (g != 0) {
-            plain = odd == 0 && single == 0;
-            return i + static_cast<std::size_t>(__builtin_ctz(g));
-        }
-        i += 16;
-    }
-#endif
-    for (; i < n; ++i) {
-        const char c = d[i];
-        if (c == '>') {
-            plain = odd == 0 && single == 0;
-            return i;
-        }
-        odd ^= c == '"' ? 1 : 0;
-        single |= c == '\'' ? 1 : 0;
-    }
-    return npos;
-}
-
-// The ">" that ends an element whose attribute text starts at s, or npos.
-//
-// The element ends at the first ">" outside a quoted value. A quoted value
-// opens at a double or single quote and closes at the next quote of the same
-// kind. A raw "<" stands neither inside an XML attribute value nor inside a
-// tag, so when a "<" comes first (inside a value or not), or the document ends
-// first, the element is malformed and ends at its first ">", quoted or not.
-// Text without a ">" inside its quoted values is therefore cut exactly at its
-// first ">", and a ">" inside a value no longer cuts a well-formed element.
-//
-// Cost: the scan never passes the next "<", and the caller resumes after the
-// returned ">", so no byte is scanned more than a few times in all.
-std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
-    bool plain = false;
-    const std::size_t firstAt = firstGreaterThan(d, s, n, plain);
-    if (firstAt == npos)
-        return npos;
-    // The usual element: double-quoted values only, none holding a ">". Then
-    // the first ">" stands outside every quoted value, and it is the end.
-    if (plain)
-        return firstAt;
-    const char* first = d + firstAt;
-    std::size_t j = s;
-    while (true) {
-        j = findAnyOf(d, j, n, '>', '<', '"', '\'');
-        if (j >= n || d[j] == '<')
-            break;
-        const char c = d[j];
-        if (c == '>')
-            return j;
-        const std::size_t k = findAnyOf(d, j + 1, n, c, '<', c, c);
-        if (k >= n || d[k] == '<')
-            break;
-        j = k + 1;
-    }
-    return static_cast<std::size_t>(first - d);
-}
-
 // What one pass over the text of an element finds: its first ">", whether the
 // text before it is plain (no single quote, an even number of double quotes),
 // and where its double quotes are. In a plain element the first ">" is the
@@ -298,6 +219,49 @@ void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan)
             recordQuotes(scan, 1, i);
         single |= c == '\'' ? 1 : 0;
     }
+}
+
+// The ">" that ends an element whose attribute text starts at s, or npos.
+//
+// The element ends at the first ">" outside a quoted value. A quoted value
+// opens at a double or single quote and closes at the next quote of the same
+// kind. A raw "<" stands neither inside an XML attribute value nor inside a
+// tag, so when a "<" comes first (inside a value or not), or the document ends
+// first, the element is malformed and ends at its first ">", quoted or not.
+// Text without a ">" inside its quoted values is therefore cut exactly at its
+// first ">", and a ">" inside a value no longer cuts a well-formed element.
+//
+// Cost: the scan never passes the next "<", and the caller resumes after the
+// returned ">", so no byte is scanned more than a few times in all.
+// scan is scanElement's pass over the same text.
+std::size_t elementEnd(const char* d, std::size_t s, std::size_t n, const ElementScan& scan) {
+    if (scan.end == npos)
+        return npos;
+    // The usual element: double-quoted values only, none holding a ">". Then
+    // the first ">" stands outside every quoted value, and it is the end.
+    if (scan.plain)
+        return scan.end;
+    const char* first = d + scan.end;
+    std::size_t j = s;
+    while (true) {
+        j = findAnyOf(d, j, n, '>', '<', '"', '\'');
+        if (j >= n || d[j] == '<')
+            break;
+        const char c = d[j];
+        if (c == '>')
+            return j;
+        const std::size_t k = findAnyOf(d, j + 1, n, c, '<', c, c);
+        if (k >= n || d[k] == '<')
+            break;
+        j = k + 1;
+    }
+    return static_cast<std::size_t>(first - d);
+}
+
+std::size_t elementEnd(const char* d, std::size_t s, std::size_t n) {
+    ElementScan scan;
+    scanElement(d, s, n, scan);
+    return elementEnd(d, s, n, scan);
 }
 
 // Reads the attributes of an element's attribute text in order, as XML writes
@@ -1194,7 +1158,7 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         scanElement(d, s, n, scan);
         if (scan.end == npos)
             break; // no ">" anywhere after: no later element can end either
-        const std::size_t g = scan.plain ? scan.end : elementEnd(d, s, n);
+        const std::size_t g = scan.plain ? scan.end : elementEnd(d, s, n, scan);
         const std::size_t e = (g > s && d[g - 1] == '/') ? g - 1 : g;
         i = g + 1;
         std::optional<std::string_view> raw[4];
