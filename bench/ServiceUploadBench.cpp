@@ -31,10 +31,6 @@ namespace {
 
 using namespace tavrin::bench;
 
-std::int64_t fileSize() {
-    return uploadFileSize();
-}
-
 const std::string& uploadFilePath() {
     static const std::string path = writeUploadFile("tavrin-service-bench");
     return path;
@@ -84,7 +80,7 @@ bool serviceStoredTheFile() {
     auto videos = nlohmann::json::parse(answer->body).at("videos");
     const auto& newest = videos.back();
     id = newest.at("id").get<std::string>();
-    ready = newest.at("status") == "ready" && newest.at("size") == fileSize();
+    ready = newest.at("status") == "ready" && newest.at("size") == uploadFileSize();
     std::filesystem::remove(fixture().data.path() + "/videos/" + id + ".mp4");
     return ready;
 }
@@ -95,10 +91,10 @@ std::int64_t sinkBytes = 0, serviceBytes = 0;
 bool measureSink() {
     fixture().sink.takeReceived();
     double seconds = timeChild(uploadTo(fixture().sink.base(), "t"));
-    if (seconds < 0 || fixture().sink.takeReceived() != fileSize())
+    if (seconds < 0 || fixture().sink.takeReceived() != uploadFileSize())
         return false;
     sinkSeconds += seconds;
-    sinkBytes += fileSize();
+    sinkBytes += uploadFileSize();
     return true;
 }
 
@@ -107,7 +103,7 @@ bool measureService() {
     if (seconds < 0 || !serviceStoredTheFile())
         return false;
     serviceSeconds += seconds;
-    serviceBytes += fileSize();
+    serviceBytes += uploadFileSize();
     return true;
 }
 
@@ -139,7 +135,7 @@ void BM_ServiceUploadAgainstSink(benchmark::State& state) {
         state.SetIterationTime(serviceSeconds - before);
         sinkFirst = !sinkFirst;
     }
-    state.SetBytesProcessed(state.iterations() * fileSize());
+    state.SetBytesProcessed(state.iterations() * uploadFileSize());
     state.counters["service_MiBps"] = mibPerSecond(serviceBytes, serviceSeconds);
     state.counters["sink_MiBps"] = mibPerSecond(sinkBytes, sinkSeconds);
     state.counters["ratio_pct"] =
@@ -172,7 +168,7 @@ int main(int argc, char** argv) {
         std::printf(
             "peak RSS: service %.1f MiB (target < 64 MiB) over %lld MiB uploads, data in %s\n",
             static_cast<double>(servicePeakKiB()) / 1024.0,
-            static_cast<long long>(fileSize() >> 20), dataParent().c_str());
+            static_cast<long long>(uploadFileSize() >> 20), dataParent().c_str());
     }
     return 0;
 }

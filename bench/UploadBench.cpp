@@ -21,10 +21,6 @@ namespace {
 
 using namespace tavrin::bench;
 
-std::int64_t fileSize() {
-    return uploadFileSize();
-}
-
 const std::string& uploadFilePath() {
     static const std::string path = writeUploadFile("tavrin-upload-bench");
     return path;
@@ -43,7 +39,7 @@ struct Totals {
 Totals curlTotals, uploaderTotals;
 
 bool measureOnce(const std::vector<std::string>& command, Totals& totals) {
-    const std::int64_t size = fileSize();
+    const std::int64_t size = uploadFileSize();
     server().takeReceived();
     ChildRun run = runChild(command);
     if (!run.ok || server().takeReceived() != size)
@@ -90,7 +86,7 @@ void BM_UploadAgainstCurlTool(benchmark::State& state) {
         state.SetIterationTime(uploaderTotals.seconds - before);
         curlFirst = !curlFirst;
     }
-    state.SetBytesProcessed(state.iterations() * fileSize());
+    state.SetBytesProcessed(state.iterations() * uploadFileSize());
     state.counters["uploader_MiBps"] = mibPerSecond(uploaderTotals);
     state.counters["curl_MiBps"] = mibPerSecond(curlTotals);
     state.counters["ratio_pct"] = 100.0 * mibPerSecond(uploaderTotals) / mibPerSecond(curlTotals);
