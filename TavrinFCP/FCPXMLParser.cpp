@@ -159,6 +159,11 @@ struct ElementScan {
     static constexpr std::size_t kMaxQuotes = 16; // four attributes and some to spare
     std::size_t end = npos;                       // the first ">", or npos
     bool plain = false;
+    // Whether a "[" or "#" stands before the end. Without either, no value in
+    // the element decodes to text that starts with the tag (the named entities
+    // give no "[", a character reference holds a "#"), so the reader passes a
+    // plain element without them over, its attributes unread.
+    bool mayBeTagged = true;
     std::size_t quoteCount = 0;     // all double quotes before end
     std::size_t quotes[kMaxQuotes]; // positions of the first kMaxQuotes of them (not zeroed: hot)
 };
@@ -182,6 +187,9 @@ void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan)
     const __m128i gt = _mm_set1_epi8('>');
     const __m128i dq = _mm_set1_epi8('"');
     const __m128i sq = _mm_set1_epi8('\'');
+    const __m128i bracket = _mm_set1_epi8('[');
+    const __m128i hash = _mm_set1_epi8('#');
+    unsigned hint = 0;
     auto bits = [](__m128i x, __m128i y, __m128i c) {
         return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, c))) |
                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, c))) << 16;
@@ -195,16 +203,24 @@ void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan)
         const unsigned g = bits(x, y, gt);
         unsigned q = bits(x, y, dq);
         unsigned a = bits(x, y, sq);
+        const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(
+                               _mm_or_si128(_mm_cmpeq_epi8(x, bracket), _mm_cmpeq_epi8(x, hash)))) |
+                           static_cast<unsigned>(_mm_movemask_epi8(
+                               _mm_or_si128(_mm_cmpeq_epi8(y, bracket), _mm_cmpeq_epi8(y, hash))))
+                               << 16;
         if (g != 0) {
             const unsigned below = (g & (0u - g)) - 1;
             recordQuotes(scan, q & below, i);
             single |= a & below;
+            hint |= h & below;
             scan.end = i + static_cast<std::size_t>(__builtin_ctz(g));
             scan.plain = single == 0 && scan.quoteCount % 2 == 0;
+            scan.mayBeTagged = hint != 0;
             return;
         }
         recordQuotes(scan, q, i);
         single |= a;
+        hint |= h;
         i += 32;
     }
 #endif
@@ -1161,6 +1177,8 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         const std::size_t g = scan.plain ? scan.end : elementEnd(d, s, n, scan);
         const std::size_t e = (g > s && d[g - 1] == '/') ? g - 1 : g;
         i = g + 1;
+        if (scan.plain && !scan.mayBeTagged)
+            continue; // no record: see ElementScan::mayBeTagged
         std::optional<std::string_view> raw[4];
         if (!scan.plain || !plainMarkerAttrs(d, s, scan, raw)) {
             // Any other form: the general reading. A note decodes to text that

@@ -165,6 +165,23 @@ TEST(FCPXMLParser, ReadsAttributesAsXMLWritesThem) {
     EXPECT_EQ(records[2]["content"], "&#10;");     // "&amp;#10;" stays the text "&#10;"
 }
 
+// A tag whose "[" is written as a character reference, in the writers' usual
+// double-quoted form and amid other markers, is still a tag.
+TEST(FCPXMLParser, ReadsATagWrittenWithCharacterReferences) {
+    const std::string other =
+        "\n    " + marker("start=\"0s\" value=\"B\" note=\"plain &amp; old\"");
+    for (const char* note : {"&#91;tavrin:c1:open] hi", "&#x5B;tavrin:c1:open] hi",
+                             "&#x5b;tavrin&#58;c1&#x3A;open&#93; hi"}) {
+        const auto records =
+            parse("<clip>" + other + "\n    " +
+                  marker(std::string("start=\"1s\" value=\"A\" note=\"") + note + "\"") + other +
+                  other + "\n</clip>");
+        ASSERT_EQ(records.size(), 1u) << note;
+        EXPECT_EQ(records[0]["id"], "c1") << note;
+        EXPECT_EQ(records[0]["content"], "hi") << note;
+    }
+}
+
 // Mended: identifiers with the tag's own characters are encoded by the writer;
 // the reader decodes exactly those three escapes, in the identifier only.
 TEST(FCPXMLParser, DecodesTheIdentifierEscapes) {
