@@ -1105,20 +1105,61 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         std::size_t pieceLength[3] = {kTag.size() - 2};
         std::size_t count = 1;
         const char* text = note.data();
-        const char* bracket = findByte(text, kTag.size(), note.size(), ']');
-        if (!bracket)
-            return forget();
-        const auto close = static_cast<std::size_t>(bracket - text);
-        for (std::size_t from = kTag.size(); count < 3;) {
-            const char* colon = findByte(text, from, close, ':');
-            const std::size_t stop = colon ? static_cast<std::size_t>(colon - text) : close;
-            if (stop > from) {
-                pieceAt[count] = from;
-                pieceLength[count++] = stop - from;
+        std::size_t close = npos;
+        // Where the identifier may hold an escape: "%" before the "]", bit k
+        // for position kTag.size() + k; all set when not known.
+        std::uint64_t percents = ~std::uint64_t{0};
+#if defined(__SSE2__)
+        // The usual tag ends within the 32 bytes after "[tavrin:": its pieces
+        // from bit masks of them.
+        if (note.size() >= kTag.size() + 32) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + kTag.size()));
+            const __m128i y =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + kTag.size() + 16));
+            auto bits = [&](char c) {
+                const __m128i v = _mm_set1_epi8(c);
+                return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v))) |
+                       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, v))) << 16;
+            };
+            if (const unsigned brackets = bits(']'); brackets != 0) {
+                const auto at = static_cast<std::size_t>(__builtin_ctz(brackets));
+                const unsigned below = (brackets & (0u - brackets)) - 1;
+                close = kTag.size() + at;
+                std::size_t from = kTag.size();
+                for (unsigned colons = bits(':') & below; colons != 0 && count < 3;
+                     colons &= colons - 1) {
+                    const std::size_t stop =
+                        kTag.size() + static_cast<std::size_t>(__builtin_ctz(colons));
+                    if (stop > from) {
+                        pieceAt[count] = from;
+                        pieceLength[count++] = stop - from;
+                    }
+                    from = stop + 1;
+                }
+                if (count < 3 && close > from) {
+                    pieceAt[count] = from;
+                    pieceLength[count++] = close - from;
+                }
+                percents = bits('%') & below;
             }
-            if (!colon)
-                break;
-            from = stop + 1;
+        }
+#endif
+        if (close == npos) {
+            const char* bracket = findByte(text, kTag.size(), note.size(), ']');
+            if (!bracket)
+                return forget();
+            close = static_cast<std::size_t>(bracket - text);
+            for (std::size_t from = kTag.size(); count < 3;) {
+                const char* colon = findByte(text, from, close, ':');
+                const std::size_t stop = colon ? static_cast<std::size_t>(colon - text) : close;
+                if (stop > from) {
+                    pieceAt[count] = from;
+                    pieceLength[count++] = stop - from;
+                }
+                if (!colon)
+                    break;
+                from = stop + 1;
+            }
         }
         if (count < 2)
             return forget();
@@ -1141,7 +1182,11 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
 
         // The one copy of the note holds both the identifier and the content.
         record.id = note.substr(pieceAt[1], pieceLength[1]);
-        if (record.id.find('%') != npos) {
+        const bool escaped = percents == ~std::uint64_t{0}
+                                 ? record.id.find('%') != npos
+                                 : ((percents >> (pieceAt[1] - kTag.size())) &
+                                    ((std::uint64_t{1} << pieceLength[1]) - 1)) != 0;
+        if (escaped) {
             char* out = list.allocate(record.id.size());
             std::size_t length = 0;
             for (std::size_t i = 0; i < record.id.size();) {

@@ -60,24 +60,30 @@ TEST(FCPXMLParser, ReadsTheRecordOfATaggedMarker) {
 }
 
 TEST(FCPXMLParser, ReadsTagPiecesStatusAndContentAsWritten) {
-    const auto records = parse(
-        marker("note=\"[tavrin:abc] Looks good\"") + marker("note=\"[tavrin:abc:open]Looks\"") +
-        marker("note=\"[tavrin::abc] x\"") + marker("note=\"[tavrin:abc:weird:extra] y\"") +
-        marker("note=\"[tavrin:abc:resolved]\"") + marker("note=\"[tavrin:abc:resolved] \"") +
-        marker("note=\"[tavrin:abc]\xC3\xA9rest\""));
-    ASSERT_EQ(records.size(), 7u);
-    EXPECT_EQ(records[0]["id"], "abc");
-    EXPECT_EQ(records[0]["resolved"], false);
-    EXPECT_EQ(records[0]["content"], "Looks good");
-    EXPECT_EQ(records[1]["content"], "ooks");
-    EXPECT_EQ(records[2]["id"], "abc");
-    EXPECT_EQ(records[2]["content"], "x");
-    EXPECT_EQ(records[3]["resolved"], false);
-    EXPECT_EQ(records[3]["content"], "y");
-    EXPECT_EQ(records[4]["content"], "");
-    EXPECT_EQ(records[4]["resolved"], true);
-    EXPECT_EQ(records[5]["content"], "");
-    EXPECT_EQ(records[6]["content"], "rest"); // one whole character skipped, not one byte
+    // Short notes and notes long enough to be read in blocks alike.
+    for (const std::string pad : {"", " and so on, and so on, and so on, and so on"}) {
+        const auto records = parse(marker("note=\"[tavrin:abc] Looks good" + pad + "\"") +
+                                   marker("note=\"[tavrin:abc:open]Looks" + pad + "\"") +
+                                   marker("note=\"[tavrin::abc] x" + pad + "\"") +
+                                   marker("note=\"[tavrin:abc:weird:extra] y" + pad + "\"") +
+                                   marker("note=\"[tavrin::] none" + pad + "\"") +
+                                   marker("note=\"[tavrin:abc:resolved]\"") +
+                                   marker("note=\"[tavrin:abc:resolved] \"") +
+                                   marker("note=\"[tavrin:abc]\xC3\xA9rest" + pad + "\""));
+        ASSERT_EQ(records.size(), 7u);
+        EXPECT_EQ(records[0]["id"], "abc");
+        EXPECT_EQ(records[0]["resolved"], false);
+        EXPECT_EQ(records[0]["content"], "Looks good" + pad);
+        EXPECT_EQ(records[1]["content"], "ooks" + pad);
+        EXPECT_EQ(records[2]["id"], "abc");
+        EXPECT_EQ(records[2]["content"], "x" + pad);
+        EXPECT_EQ(records[3]["resolved"], false);
+        EXPECT_EQ(records[3]["content"], "y" + pad);
+        EXPECT_EQ(records[4]["content"], "");
+        EXPECT_EQ(records[4]["resolved"], true);
+        EXPECT_EQ(records[5]["content"], "");
+        EXPECT_EQ(records[6]["content"], "rest" + pad); // one whole character skipped, not one byte
+    }
 }
 
 TEST(FCPXMLParser, KeepsDocumentOrderAndReadsDurations) {
@@ -187,8 +193,9 @@ TEST(FCPXMLParser, ReadsATagWrittenWithCharacterReferences) {
 TEST(FCPXMLParser, DecodesTheIdentifierEscapes) {
     EXPECT_EQ(ids(marker("note=\"[tavrin:c%3A1%5d%25:open] %3A\"") +
                   marker("note=\"[tavrin:50%:open] x\"") +
-                  marker("note=\"[tavrin:%41%3%:open] x\"") + marker("note=\"[tavrin:%253A] x\"")),
-              (std::vector<std::string>{"c:1]%", "50%", "%41%3%", "%3A"}));
+                  marker("note=\"[tavrin:%41%3%:open] x\"") + marker("note=\"[tavrin:%253A] x\"") +
+                  marker("note=\"[tavrin:::%3Ac1:open] a note long enough to be read in blocks\"")),
+              (std::vector<std::string>{"c:1]%", "50%", "%41%3%", "%3A", ":c1"}));
     EXPECT_EQ(parse(marker("note=\"[tavrin:c%3A1] %3A\""))[0]["content"], "%3A");
 }
 
