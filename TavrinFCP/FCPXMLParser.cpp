@@ -189,11 +189,14 @@ void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan)
     const __m128i sq = _mm_set1_epi8('\'');
     const __m128i bracket = _mm_set1_epi8('[');
     const __m128i hash = _mm_set1_epi8('#');
-    unsigned hint = 0;
     auto bits = [](__m128i x, __m128i y, __m128i c) {
         return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, c))) |
                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(y, c))) << 16;
     };
+    // Single quotes, "[" and "#" matter only as "any before the end": they
+    // are gathered as vectors, one mask each taken at the end.
+    __m128i singles = _mm_setzero_si128();
+    __m128i hints = _mm_setzero_si128();
     while (i + 32 <= n) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
         const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i + 16));
@@ -201,28 +204,32 @@ void scanElement(const char* d, std::size_t s, std::size_t n, ElementScan& scan)
         // falls behind on a long document; ask for the text 1 KiB ahead.
         _mm_prefetch(d + i + 1024, _MM_HINT_T0);
         const unsigned g = bits(x, y, gt);
-        unsigned q = bits(x, y, dq);
-        unsigned a = bits(x, y, sq);
-        const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(
-                               _mm_or_si128(_mm_cmpeq_epi8(x, bracket), _mm_cmpeq_epi8(x, hash)))) |
-                           static_cast<unsigned>(_mm_movemask_epi8(
-                               _mm_or_si128(_mm_cmpeq_epi8(y, bracket), _mm_cmpeq_epi8(y, hash))))
-                               << 16;
+        const unsigned q = bits(x, y, dq);
+        const __m128i sx = _mm_cmpeq_epi8(x, sq);
+        const __m128i sy = _mm_cmpeq_epi8(y, sq);
+        const __m128i hx = _mm_or_si128(_mm_cmpeq_epi8(x, bracket), _mm_cmpeq_epi8(x, hash));
+        const __m128i hy = _mm_or_si128(_mm_cmpeq_epi8(y, bracket), _mm_cmpeq_epi8(y, hash));
         if (g != 0) {
             const unsigned below = (g & (0u - g)) - 1;
+            auto mask = [](__m128i lo, __m128i hi) {
+                return static_cast<unsigned>(_mm_movemask_epi8(lo)) |
+                       static_cast<unsigned>(_mm_movemask_epi8(hi)) << 16;
+            };
             recordQuotes(scan, q & below, i);
-            single |= a & below;
-            hint |= h & below;
+            single = (mask(sx, sy) & below) | static_cast<unsigned>(_mm_movemask_epi8(singles));
+            const unsigned hint =
+                (mask(hx, hy) & below) | static_cast<unsigned>(_mm_movemask_epi8(hints));
             scan.end = i + static_cast<std::size_t>(__builtin_ctz(g));
             scan.plain = single == 0 && scan.quoteCount % 2 == 0;
             scan.mayBeTagged = hint != 0;
             return;
         }
         recordQuotes(scan, q, i);
-        single |= a;
-        hint |= h;
+        singles = _mm_or_si128(singles, _mm_or_si128(sx, sy));
+        hints = _mm_or_si128(hints, _mm_or_si128(hx, hy));
         i += 32;
     }
+    single = static_cast<unsigned>(_mm_movemask_epi8(singles));
 #endif
     for (; i < n; ++i) {
         const char c = d[i];

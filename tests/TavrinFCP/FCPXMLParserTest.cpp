@@ -254,16 +254,18 @@ TEST(FCPXMLParser, ConvertsRationalTimes) {
 TEST(FCPXMLParser, GreaterThanInsideAQuotedValueDoesNotCutTheElement) {
     const std::string document =
         "<spine><marker start=\"2s\" duration=\"1s\" value=\"A>B\" note=\"[tavrin:c1:open] "
-        "x > y\"/><marker start=\"3s\" title='x>y' note=\"[tavrin:c2] a>b\">"
+        "x > y\"/><marker start=\"4s\" title='a title long enough to span blocks, x>y' "
+        "note=\"[tavrin:c3] z\"/><marker start=\"3s\" title='x>y' note=\"[tavrin:c2] a>b\">"
         "</marker></spine>";
     const auto records = parse(document);
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1]["id"], "c3");
     EXPECT_EQ(records[0]["id"], "c1");
     EXPECT_EQ(records[0]["content"], "x > y");
     EXPECT_EQ(records[0]["userName"], "A>B");
     EXPECT_EQ(records[0]["timestampEnd"], 3.0);
-    EXPECT_EQ(records[1]["id"], "c2");
-    EXPECT_EQ(records[1]["content"], "a>b");
+    EXPECT_EQ(records[2]["id"], "c2");
+    EXPECT_EQ(records[2]["content"], "a>b");
     // The plain expression loses both comments.
     EXPECT_TRUE(icuParseMarkers(document).empty());
 }
