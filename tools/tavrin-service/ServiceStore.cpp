@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -631,7 +632,15 @@ fs::path ServiceStore::videoPath(const std::string& videoId) const {
 struct ServiceStore::UploadRuntime {
     std::set<std::int64_t> receiving;
     std::unique_ptr<UploadDigest> digest;
+    std::uint64_t lastUse = 0;
 };
+
+namespace {
+
+// Idle runtimes kept for uploads that may go on; the others are forgotten.
+constexpr std::size_t kIdleRuntimesKept = 4;
+
+} // namespace
 
 std::shared_ptr<ServiceStore::UploadRuntime>
 ServiceStore::runtimeLocked(const UploadSession& upload) {
@@ -646,7 +655,29 @@ ServiceStore::runtimeLocked(const UploadSession& upload) {
         runtime->digest = std::make_unique<UploadDigest>(uploadDataPath(upload.id), upload.fileSize,
                                                          chunkSize, stored);
     }
-    return runtime;
+    runtime->lastUse = ++runtimeUses_;
+    std::shared_ptr<UploadRuntime> used = runtime; // not idle while held here
+    forgetIdleRuntimesLocked();
+    return used;
+}
+
+// An upload its client left unfinished would keep a digest thread, an open
+// file and a buffer for as long as the service runs. Beyond the few most
+// recently used, idle runtimes (nobody holds them, no part is being received,
+// nothing is left to digest) are dropped; one is made again from the recorded
+// parts if its upload goes on.
+void ServiceStore::forgetIdleRuntimesLocked() {
+    std::vector<decltype(runtimes_)::iterator> idle;
+    for (auto it = runtimes_.begin(); it != runtimes_.end(); ++it)
+        if (it->second.use_count() == 1 && it->second->receiving.empty() &&
+            it->second->digest->idle())
+            idle.push_back(it);
+    if (idle.size() <= kIdleRuntimesKept)
+        return;
+    std::sort(idle.begin(), idle.end(),
+              [](const auto& a, const auto& b) { return a->second->lastUse < b->second->lastUse; });
+    for (std::size_t i = 0; i + kIdleRuntimesKept < idle.size(); ++i)
+        runtimes_.erase(idle[i]);
 }
 
 UploadSession ServiceStore::initiateUpload(const std::string& projectId,

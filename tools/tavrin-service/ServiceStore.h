@@ -151,6 +151,7 @@ class ServiceStore {
     std::filesystem::path uploadDataPath(const std::string& uploadId) const;
     struct UploadRuntime;
     std::shared_ptr<UploadRuntime> runtimeLocked(const UploadSession& upload);
+    void forgetIdleRuntimesLocked();
     std::filesystem::path videoPath(const std::string& videoId) const;
 
     std::filesystem::path dataDir_;
@@ -161,6 +162,7 @@ class ServiceStore {
     bool syncToDisk_;
     std::set<std::string> assembling_; // uploads being completed
     std::map<std::string, std::shared_ptr<UploadRuntime>> runtimes_;
+    std::uint64_t runtimeUses_ = 0; // orders runtimes by their last use
 };
 
 } // namespace tavrin::service

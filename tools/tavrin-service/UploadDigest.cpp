@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +14,11 @@ namespace tavrin::service {
 UploadDigest::UploadDigest(std::filesystem::path file, std::int64_t fileSize, std::int64_t partSize,
                            std::set<std::int64_t> stored)
     : file_(std::move(file)), fileSize_(fileSize), partSize_(partSize),
-      fd_(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)), buffer_(1 << 20), sha_(EVP_MD_CTX_new()),
+      fd_(::open(file_.c_str(), O_RDONLY | O_CLOEXEC)), sha_(EVP_MD_CTX_new()),
       stored_(std::move(stored)) {
     EVP_DigestInit_ex(sha_, EVP_sha256(), nullptr);
     thread_ = std::thread([this] { run(); });
+    pthread_setname_np(thread_.native_handle(), "upload-digest"); // as top -H shows it
 }
 
 UploadDigest::~UploadDigest() {
@@ -159,8 +161,16 @@ bool UploadDigest::takePending(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
+bool UploadDigest::idle() {
+    std::lock_guard lock(mutex_);
+    return pending_.empty() && stored_.count(digestedParts_) == 0;
+}
+
 bool UploadDigest::digestPart(EVP_MD_CTX* into, std::int64_t index) {
+    // Most uploads are digested from the received bytes and never need it.
     std::vector<char>& buffer = buffer_;
+    if (buffer.empty())
+        buffer.resize(1 << 20);
     std::int64_t at = index * partSize_;
     const std::int64_t end = std::min(fileSize_, at + partSize_);
     while (at < end) {

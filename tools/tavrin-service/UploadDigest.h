@@ -67,6 +67,9 @@ class UploadDigest {
     // the continuation has all bytes already) is called on the digest's thread.
     void partStored(std::int64_t index, std::unique_ptr<Continuation> digested = nullptr,
                     std::function<bool()> untilDigested = nullptr);
+    // Whether nothing is being digested or waits to be: dropping the digest
+    // now loses no work in progress.
+    bool idle();
     // Stops the thread and digests what it has not; every part must be stored.
     // Lower-case hex; absent when the file cannot be read.
     std::optional<std::string> finish();
@@ -93,7 +96,7 @@ class UploadDigest {
     const std::int64_t fileSize_;
     const std::int64_t partSize_;
     int fd_ = -1;
-    std::vector<char> buffer_; // used by the thread, then by finish()
+    std::vector<char> buffer_; // read-back parts; used by the thread, then by finish()
     std::mutex mutex_;
     std::condition_variable changed_;
     EVP_MD_CTX* sha_;

@@ -272,6 +272,38 @@ TEST_F(AServiceUpload, KeepsPartsAndResultsAcrossAKill) {
     }
 }
 
+// Uploads left after their first part (an app quit mid-upload) hold no
+// thread and buffer each for as long as the service runs, and can still be
+// finished later.
+TEST_F(AServiceUpload, KeepsNoThreadPerAbandonedUploadAndStillFinishesOne) {
+    auto digestThreads = [&] {
+        int count = 0;
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(
+                 "/proc/" + std::to_string(service->pid()) + "/task", error)) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            count += name == "upload-digest";
+        }
+        return count;
+    };
+    std::vector<std::pair<std::string, std::string>> uploads;
+    for (int i = 0; i < 12; ++i) {
+        uploads.push_back(initiate(kChunk + 1));
+        ASSERT_EQ(
+            put(chunkURL(uploads.back(), 0, 2), bytes(kChunk, static_cast<char>('a' + i))).status,
+            200);
+    }
+    // Going on with the first upload (its runtime forgotten by now) leaves at
+    // most a few others' threads.
+    ASSERT_EQ(put(chunkURL(uploads.front(), 1, 2), bytes(1, 'z')).status, 200);
+    EXPECT_LE(digestThreads(), 6);
+    EXPECT_GT(digestThreads(), 0) << "the threads are named as counted";
+    Answer done = complete(uploads.front(), 2);
+    ASSERT_EQ(done.status, 200) << done.body;
+    EXPECT_EQ(done.body.at("sha256"), sha256(bytes(kChunk, 'a') + bytes(1, 'z')));
+}
+
 TEST_F(AServiceUpload, NeverCompletesWithAPartCutOffByAKill) {
     auto upload = initiate(kChunk + 1);
     ASSERT_EQ(put(chunkURL(upload, 0, 2), bytes(kChunk, 'A')).status, 200);
