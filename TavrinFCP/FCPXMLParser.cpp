@@ -581,34 +581,11 @@ std::pair<std::size_t, std::size_t> referenceAt(std::string_view text, char* out
     return {i + 1, putUTF8(out, static_cast<std::uint32_t>(code))};
 }
 
-// Writes raw to out with its references replaced by their text, in one pass:
-// a reference's text is never read again, so "&amp;lt;" gives "&lt;" and
-// "&amp;#10;" gives "&#10;". Returns the length written (at most raw's).
-std::size_t decodeInto(char* out, std::string_view raw) {
-    std::size_t written = 0;
-    std::size_t i = 0;
-    while (i < raw.size()) {
-        const char* amp = findByte(raw.data(), i, raw.size(), '&');
-        const std::size_t at = amp ? static_cast<std::size_t>(amp - raw.data()) : raw.size();
-        std::memcpy(out + written, raw.data() + i, at - i);
-        written += at - i;
-        if (!amp)
-            break;
-        const auto [consumed, produced] = referenceAt(raw.substr(at), out + written);
-        if (consumed == 0) {
-            out[written++] = '&';
-            i = at + 1;
-        } else {
-            written += produced;
-            i = at + consumed;
-        }
-    }
-    return written;
-}
+std::size_t decodeWithin(char* out, std::string_view raw, const char* limit);
 
 std::string decodeReferences(std::string_view raw) {
     std::string out(raw.size(), '\0');
-    out.resize(decodeInto(out.data(), raw));
+    out.resize(decodeWithin(out.data(), raw, raw.data() + raw.size()));
     return out;
 }
 
@@ -1032,9 +1009,12 @@ std::size_t copyToAmpersand(char* out, const char* src, std::size_t n,
     return n;
 }
 
-// decodeInto for a value inside a document that ends at `limit`, the text
-// between references copied in 16-byte blocks; out needs room for raw's
-// length + 16 bytes.
+// Writes raw to out with its references replaced by their text, in one pass:
+// a reference's text is never read again, so "&amp;lt;" gives "&lt;" and
+// "&amp;#10;" gives "&#10;". Returns the length written (at most raw's). The
+// text between references is copied in 16-byte blocks while they stay before
+// `limit`, the end of the text raw lies in: out needs room for raw's length,
+// + 16 bytes when limit lies beyond raw's end.
 std::size_t decodeWithin(char* out, std::string_view raw, const char* limit) {
     std::size_t written = 0;
     std::size_t i = 0;
