@@ -82,7 +82,7 @@ TEST_F(FcpSim, ExportIsAWholeDocumentTheMarkerReaderAndPugixmlAgreeOn) {
                                {"id":"b","timestamp":210,"content":"nested"}])"})
                   .standardOutput,
               "true\n");
-    auto exported = runner("export-fcpxml", {(sim.folder.path / "out.fcpxml").string()});
+    auto exported = runner("export-fcpxml", {(sim.folder / "out.fcpxml").string()});
     ASSERT_EQ(exported.exitStatus, 0);
     auto reply = parseJSON(exported.standardOutput);
     ASSERT_TRUE(reply);
@@ -112,7 +112,7 @@ TEST_F(FcpSim, ARefusedImportChangesNothing) {
     std::string libraryBefore = readFile(sim.library());
     for (const char* document :
          {"not xml at all", "<markers><marker start=\"1s\"/></markers>", "<fcpxml><library>"}) {
-        fs::path path = sim.folder.path / "bad.fcpxml";
+        fs::path path = sim.folder / "bad.fcpxml";
         std::ofstream(path) << document;
         auto answer = runner("import-fcpxml", {path.string()});
         EXPECT_EQ(answer.exitStatus, 0);
@@ -155,7 +155,7 @@ TEST_F(FcpSim, CtlMovesThePlayheadOnFramesAndSwitchesSequences) {
 }
 
 TEST_F(FcpSim, RenderExportWritesTheFileTheWatcherReports) {
-    fs::path exports = sim.folder.path / "exports";
+    fs::path exports = sim.folder / "exports";
     fs::create_directory(exports);
     tavrin::testing::ChildProcess watcher(TAVRINCTL_PATH, {"watch", exports.string()});
     // No wait for the watcher: the export goes on writing for about a second.
@@ -180,7 +180,7 @@ TEST(FcpSimFirstStart, MakesTheDemoLibraryInTheDataHome) {
     EXPECT_EQ(demo["frameRate"], 23.98);
     EXPECT_EQ(demo["width"], 1920);
     EXPECT_NEAR(demo["duration"].get<double>(), 600, 5);
-    EXPECT_TRUE(fs::exists(sim.folder.path / "data" / "fcp-sim" / "library.fcpxml"));
+    EXPECT_TRUE(fs::exists(sim.folder / "data" / "fcp-sim" / "library.fcpxml"));
 }
 
 } // namespace

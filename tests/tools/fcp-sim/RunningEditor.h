@@ -7,6 +7,7 @@
 #include "common/Value.h"
 #include "platform/linux/PosixProcessRunner.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,20 +20,7 @@ namespace tavrin::sim::testing {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "fcp-sim-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
+using tavrin::testing::TempFolder;
 
 class RunningEditor {
   public:
@@ -44,14 +32,14 @@ class RunningEditor {
         if (arguments.empty())
             arguments = {"--headless", "--library", library().string()};
         environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
-        environment.push_back("XDG_DATA_HOME=" + (folder.path / "data").string());
+        environment.push_back("XDG_DATA_HOME=" + (folder / "data").string());
         editor =
             std::make_unique<tavrin::testing::ChildProcess>(FCP_SIM_PATH, arguments, environment);
         auto ready = parseJSON(editor->readLine(20000));
         ASSERT_TRUE(ready && ready->value("ready", false)) << "fcp-sim did not start";
     }
 
-    fs::path library() const { return folder.path / "library.fcpxml"; }
+    fs::path library() const { return folder / "library.fcpxml"; }
 
     static ProcessOutput run(const std::string& program, const std::vector<std::string>& args) {
         return linux_platform::PosixProcessRunner().run(program, args, 60s);

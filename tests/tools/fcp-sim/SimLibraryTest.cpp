@@ -42,18 +42,17 @@ std::vector<std::string> describe(const std::vector<MarkerInfo>& markers) {
 class EditorState : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::ofstream(folder.path / "in.fcpxml") << kLibrary;
+        std::ofstream(folder / "in.fcpxml") << kLibrary;
         std::string error;
-        auto library = SimLibrary::load(folder.path / "in.fcpxml", &error);
+        auto library = SimLibrary::load(folder / "in.fcpxml", &error);
         ASSERT_TRUE(library) << error;
-        editor =
-            std::make_unique<SimEditor>(std::move(*library), folder.path / "lib.fcpxml", queue);
+        editor = std::make_unique<SimEditor>(std::move(*library), folder / "lib.fcpxml", queue);
         editor->addObserver([this](Change change) { changes.push_back(change); });
     }
     bool import(const std::string& document) {
-        std::ofstream(folder.path / "doc.fcpxml") << document;
+        std::ofstream(folder / "doc.fcpxml") << document;
         std::string error;
-        return editor->importDocument(folder.path / "doc.fcpxml", &error);
+        return editor->importDocument(folder / "doc.fcpxml", &error);
     }
 
     TempFolder folder;
@@ -85,7 +84,7 @@ TEST_F(EditorState, ImportReplacesOnlyTaggedMarkersPlacingEachInTheClipAtItsTime
                 ElementsAre("0s [tavrin:c:open] before the start", "25/2s [tavrin:a:open] A & B",
                             "15s untagged", "24s [tavrin:b:open] past the end"));
     // Placed in the clip's local time, as the editor's own files do.
-    std::ifstream in(folder.path / "lib.fcpxml");
+    std::ifstream in(folder / "lib.fcpxml");
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find("start=\"7205/2s\""), std::string::npos) << text;
     EXPECT_EQ(changes, std::vector<Change>{Change::Markers});
@@ -102,7 +101,7 @@ TEST_F(EditorState, RefusesDocumentsThatDoNotParseOrAreNotFCPXML) {
         EXPECT_EQ(editor->library().exportProject(0), before);
     }
     EXPECT_TRUE(changes.empty());
-    EXPECT_FALSE(fs::exists(folder.path / "lib.fcpxml"));
+    EXPECT_FALSE(fs::exists(folder / "lib.fcpxml"));
 }
 
 TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
@@ -161,7 +160,7 @@ TEST(RationalTime, ParsesFCPXMLTimes) {
 
 TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
     TempFolder folder;
-    fs::path path = folder.path / "sub" / "library.fcpxml";
+    fs::path path = folder / "sub" / "library.fcpxml";
     std::string error;
     auto demo = SimLibrary::demo();
     ASSERT_TRUE(demo.save(path, &error)) << error;

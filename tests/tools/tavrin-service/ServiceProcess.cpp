@@ -19,18 +19,6 @@ extern char** environ;
 
 namespace tavrin::testing {
 
-TempFolder::TempFolder(const std::string& parent) {
-    std::string pattern = parent + "/tavrin-service-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed in " + parent);
-    path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 ServiceProcess::ServiceProcess(std::string dataDir, std::vector<std::string> extraArgs)
     : dataDir_(std::move(dataDir)), extraArgs_(std::move(extraArgs)) {
     start();

@@ -4,24 +4,13 @@
 // URL and token from it, and stops (SIGTERM) or kills (SIGKILL) it again.
 // The child is killed by the kernel if the thread that started it ends first.
 
+#include "tests/support/TempFolder.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace tavrin::testing {
-
-// A fresh folder under `parent`, removed with everything in it on destruction.
-class TempFolder {
-  public:
-    explicit TempFolder(const std::string& parent = "/tmp");
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 class ServiceProcess {
   public:
