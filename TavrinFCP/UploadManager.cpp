@@ -144,19 +144,37 @@ class OpenFile {
 
 struct ResponseBody {
     std::string text;
+    bool tooLarge = false;
 };
 
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<ResponseBody*>(user);
     std::size_t length = size * count;
-    if (body->text.size() + length > kMaxServiceBody)
+    if (body->text.size() + length > kMaxServiceBody) {
+        body->tooLarge = true;
         return 0; // ends the transfer with a write error
+    }
     body->text.append(data, length);
     return length;
 }
 
-std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) {
-    return size * count;
+// A chunk's answer is not read, but it is bounded like a service answer: a
+// server that answers a PUT without end would otherwise keep the upload going
+// for ever (it is never idle, and chunk PUTs have no total deadline).
+struct DiscardedBody {
+    std::size_t length = 0;
+    bool tooLarge = false;
+};
+
+std::size_t discardBody(char*, std::size_t size, std::size_t count, void* user) {
+    auto* body = static_cast<DiscardedBody*>(user);
+    std::size_t length = size * count;
+    if (body->length + length > kMaxServiceBody) {
+        body->tooLarge = true;
+        return 0; // ends the transfer with a write error
+    }
+    body->length += length;
+    return length;
 }
 
 struct ChunkSource {
@@ -224,7 +242,7 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response);
         CURLcode rc = curl_easy_perform(handle_);
         if (rc != CURLE_OK)
-            return Error{transportError(rc, response.text.size() >= kMaxServiceBody)};
+            return Error{transportError(rc, response.tooLarge)};
         return Reply{responseStatus(), std::move(response.text)};
     }
 
@@ -245,12 +263,14 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_SEEKFUNCTION, rewindChunk);
         curl_easy_setopt(handle_, CURLOPT_SEEKDATA, &source);
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());
+        DiscardedBody response;
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, discardBody);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response);
         CURLcode rc = curl_easy_perform(handle_);
         // The handle must not keep pointers into this frame.
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
         if (rc != CURLE_OK)
-            return Error{transportError(rc, false)};
+            return Error{transportError(rc, response.tooLarge)};
         return responseStatus();
     }
 
