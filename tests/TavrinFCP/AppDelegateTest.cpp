@@ -302,6 +302,29 @@ TEST_F(AnAppDelegate, UploadsEachExportOfTheCurrentFlowOnce) {
     EXPECT_EQ(answers.size(), 5u) << "the panel was told about an upload";
 }
 
+// An export renamed in the folder is the same export; one whose upload failed
+// is tried again when it is reported again (moved out and back in).
+TEST_F(AnAppDelegate, UploadsARenamedExportOnceAndRetriesAFailedOne) {
+    launch();
+    ASSERT_EQ(startExport((dir / "exports").string()), true);
+    ASSERT_EQ(exportFinished("a.mp4", "first", 1).size(), 1u);
+    fs::rename(dir / "exports" / "a.mp4", dir / "exports" / "renamed.mp4");
+    ::testing::internal::CaptureStderr();
+    exportFinished("renamed.mp4", std::nullopt, 1);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("already uploaded"), std::string::npos);
+
+    uploader->succeed = false;
+    ASSERT_EQ(exportFinished("b.mp4", "second", 2).size(), 2u);
+    uploader->succeed = true;
+    // The failure is known once the upload task has ended.
+    for (int i = 0; i < 1000 && uploads().size() < 3; ++i) {
+        streams.last().deliver({{(dir / "exports" / "b.mp4").string(), kFileEventItemCreated}});
+        queue.advance(FileWatcher::kStableTimeout);
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(uploads().size(), 3u);
+}
+
 TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommands) {
     launch();
     std::vector<std::string> ids;
