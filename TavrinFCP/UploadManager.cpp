@@ -2,6 +2,7 @@
 
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
+#include "common/Log.h"
 #include "common/Value.h"
 
 #include <curl/curl.h>
@@ -364,8 +365,10 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
     // The file is opened first: one that cannot be read must not leave an
     // initiated upload behind on the service.
     OpenFile file(path);
+    // A path or URL may hold a line break; the reason stays one line.
+    const std::string shownPath = oneLineText(path);
     if (!file.isOpen())
-        return Error{"cannot read " + path + ": " + file.failure()};
+        return Error{"cannot read " + shownPath + ": " + file.failure()};
     const std::int64_t fileSize = file.size();
     const std::int64_t totalChunks = (fileSize + chunkSize - 1) / chunkSize;
 
@@ -386,7 +389,7 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
 
     const std::string initiateURL = apiURL_ + kInitiatePath;
     if (!parsesAsURL(initiateURL))
-        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+        return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
     Value initiateBody = {{"fileName", name + ".mp4"},
                           {"fileSize", fileSize},
                           {"totalChunks", totalChunks},
@@ -416,12 +419,12 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
         // file shrank: sending them would assemble a corrupt video.
         std::int64_t got = file.readAt(offset, chunk.data(), expected);
         if (got < 0)
-            return Error{"cannot read " + path + ": " + errnoText(errno)};
+            return Error{"cannot read " + shownPath + ": " + errnoText(errno)};
         if (got != expected)
-            return Error{path + " shrank during the upload"};
+            return Error{shownPath + " shrank during the upload"};
 
         if (!parsesAsURL(chunkURLEndpoint))
-            return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+            return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
         Value chunkURLBody = {{"uploadId", *uploadId},
                               {"videoId", *videoId},
                               {"chunkIndex", chunkIndex},
@@ -449,7 +452,7 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
 
     const std::string completeURL = apiURL_ + kCompletePath;
     if (!parsesAsURL(completeURL))
-        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+        return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
     Value completeBody = {
         {"uploadId", *uploadId}, {"videoId", *videoId}, {"totalChunks", totalChunks}};
     auto completed = connection.post(completeURL, serviceHeaders, jsonBody(completeBody));

@@ -480,6 +480,8 @@ TEST_F(UploadManagerTest, SaysWhyAnUploadFailed) {
         std::string expected;
     } cases[] = {
         {(folder_ / "missing.mp4").string(), service.apiURL(), "No such file"},
+        {(folder_ / "two\nlines.mp4").string(), service.apiURL(), "two\\nlines.mp4: No such"},
+        {path, "http://bad\nhost", "URL \"http://bad\\nhost\" is not usable"},
         {(folder_ / "x.mp4").string(), service.apiURL(), "symbolic link"},
         {folder_.string(), service.apiURL(), "not a regular file"},
         {path, "http://127.0.0.1:1", "initiate request failed"},
