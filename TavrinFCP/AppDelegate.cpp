@@ -180,9 +180,16 @@ void AppDelegate::handleExtensionCommand(const Notification& notification) {
 }
 
 void AppDelegate::sendResponse(const std::string& requestId, const std::optional<Value>& result) {
-    services_.notificationCenter->post(
-        CC::kResponseNotification,
-        CC::makeResponseMessage(requestId, result ? *result : Value(nullptr)));
+    if (services_.notificationCenter->post(
+            CC::kResponseNotification,
+            CC::makeResponseMessage(requestId, result ? *result : Value(nullptr))))
+        return;
+    // A result the channel cannot carry (a chosen folder whose name is not
+    // UTF-8) still gets its one answer, "no value", rather than leave the
+    // panel waiting for its time-out.
+    if (result && !result->is_null())
+        services_.notificationCenter->post(CC::kResponseNotification,
+                                           CC::makeResponseMessage(requestId, Value(nullptr)));
 }
 
 std::optional<Value> AppDelegate::performCommand(const std::string& command,

@@ -5,11 +5,13 @@
 
 #include "TavrinFCP/AppDelegate.h"
 #include "common/ContainerChannel.h"
+#include "platform/linux/DBusNotificationCenter.h"
 #include "tests/support/FakeDialogs.h"
 #include "tests/support/FakeFileEventStream.h"
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/InProcessNotificationCenter.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/PrivateBus.h"
 
 #include <gtest/gtest.h>
 
@@ -323,6 +325,30 @@ TEST_F(AnAppDelegate, UploadsARenamedExportOnceAndRetriesAFailedOne) {
         std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(uploads().size(), 3u);
+}
+
+// A folder whose name is not UTF-8 cannot cross the bus: the answer is null, at once.
+TEST_F(AnAppDelegate, AnswersNullWhenItsResultCannotCrossTheBus) {
+    testing::PrivateBus bus;
+    auto app = linux_platform::DBusNotificationCenter::connect(bus.address());
+    auto panel = linux_platform::DBusNotificationCenter::connect(bus.address());
+    ASSERT_TRUE(app && panel);
+    AppServices s = services();
+    s.notificationCenter = app.get();
+    delegate = std::make_shared<AppDelegate>(s);
+    delegate->applicationDidFinishLaunching();
+    std::optional<Value> answer;
+    auto seen = panel->observe(CC::kResponseNotification, queue, [&](const Notification& n) {
+        answer = (*n.userInfo)[CC::kResultKey];
+    });
+    dialogs.answerFolder("/exports/caf\xe9");
+    panel->post(CC::kCommandNotification,
+                CC::makeCommandMessage(CC::kSelectOutputFolder, Dictionary::object(), "req-1"));
+    EXPECT_TRUE(queue.runUntil([&] { return answer.has_value(); }, 20s));
+    EXPECT_EQ(answer, Value(nullptr));
+    delegate->applicationWillTerminate();
+    executor.shutdown();
+    delegate.reset(); // before the centres it observes
 }
 
 TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommands) {
