@@ -180,9 +180,16 @@ void AppDelegate::handleExtensionCommand(const Notification& notification) {
 }
 
 void AppDelegate::sendResponse(const std::string& requestId, const std::optional<Value>& result) {
-    services_.notificationCenter->post(
-        CC::kResponseNotification,
-        CC::makeResponseMessage(requestId, result ? *result : Value(nullptr)));
+    if (services_.notificationCenter->post(
+            CC::kResponseNotification,
+            CC::makeResponseMessage(requestId, result ? *result : Value(nullptr))))
+        return;
+    // A result the channel cannot carry (a chosen folder whose name is not
+    // UTF-8) still gets its one answer, "no value", rather than leave the
+    // panel waiting for its time-out.
+    if (result && !result->is_null())
+        services_.notificationCenter->post(CC::kResponseNotification,
+                                           CC::makeResponseMessage(requestId, Value(nullptr)));
 }
 
 std::optional<Value> AppDelegate::performCommand(const std::string& command,
@@ -311,20 +318,30 @@ void AppDelegate::exportDetected(const std::shared_ptr<ExportFlow>& flow, const 
         return; // gone again; a new export brings a new report
     const std::int64_t modified =
         static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
-    // A rescan reports every file again; an export already sent stays sent.
-    if (!flow->started.emplace(path, static_cast<std::int64_t>(info.st_size), modified).second) {
+    // A rescan reports a file again, and a renamed export is reported under
+    // its new name: an export already sent (or being sent) stays sent. One
+    // whose upload failed is tried again.
+    auto [entry, inserted] = flow->started.try_emplace(
+        {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+         static_cast<std::int64_t>(info.st_size), modified});
+    if (!inserted && !entry->second->load()) {
         log(LogLevel::Info, "not uploading " + path + " again: this export was already uploaded");
         return;
     }
+    auto failed = std::make_shared<std::atomic<bool>>(false);
+    entry->second = failed;
     auto self = shared_from_this();
-    services_.executor->spawn([self, flow, path] { self->uploadExport(*flow, path); });
+    services_.executor->spawn([self, flow, path, failed] {
+        if (!self->uploadExport(*flow, path))
+            failed->store(true);
+    });
 }
 
-// A task on the executor.
-void AppDelegate::uploadExport(const ExportFlow& flow, const std::string& path) {
+// A task on the executor. False when the export was not uploaded.
+bool AppDelegate::uploadExport(const ExportFlow& flow, const std::string& path) {
     auto uploader = uploadManager;
     if (!uploader)
-        return;
+        return false;
     const std::string name = flow.name.value_or(kDefaultExportName);
     std::string failure;
     auto videoId = uploader->uploadFile(path, name, flow.projectId, flow.token, &failure);
@@ -333,6 +350,7 @@ void AppDelegate::uploadExport(const ExportFlow& flow, const std::string& path) 
     else
         log(LogLevel::Error,
             "upload of " + path + " failed: " + (failure.empty() ? "unknown reason" : failure));
+    return videoId.has_value();
 }
 
 // --- main-thread hand-off --------------------------------------------------------

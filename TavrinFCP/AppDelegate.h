@@ -25,13 +25,14 @@
 #include "common/Value.h"
 #include "common/Workspace.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -109,13 +110,18 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     static bool isOpenableURL(const std::string& text);
 
   private:
-    // One export flow's parameters, and the exports it has uploaded
-    // (path, size, modification time in ns), kept on the main thread.
+    // One export flow's parameters, and the exports whose upload it started,
+    // kept on the main thread. An export is known by its file (device, inode)
+    // and content stamp (size, modification time in ns): renamed, or linked
+    // under a second name, it is the same export. Each entry's flag is set
+    // when that upload failed; a later report of the export tries again.
     struct ExportFlow {
         const std::string projectId;
         const std::string token;
         const std::optional<std::string> name;
-        std::set<std::tuple<std::string, std::int64_t, std::int64_t>> started;
+        std::map<std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>,
+                 std::shared_ptr<std::atomic<bool>>>
+            started;
     };
     // Hands work to the main thread; closed at termination.
     struct Handoff {
@@ -134,7 +140,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::optional<std::string> selectOutputFolder();
     bool installWatcher(const std::string& folder, const std::shared_ptr<ExportFlow>& flow);
     void exportDetected(const std::shared_ptr<ExportFlow>& flow, const std::string& path);
-    void uploadExport(const ExportFlow& flow, const std::string& path);
+    bool uploadExport(const ExportFlow& flow, const std::string& path);
     void showInstallDialog();
 
     // Runs work on the main thread and waits for its result; no value when

@@ -1,5 +1,6 @@
 #include "TavrinFCP/FileWatcher.h"
 
+#include "common/Log.h"
 #include "common/Paths.h"
 
 #include <sys/stat.h>
@@ -132,7 +133,8 @@ void FileWatcher::checkStable(const std::string& path) {
     stabilityTimers.erase(path);
 
     std::string line = "[FileWatcher] Export detected: ";
-    line.append(lastPathComponent(path))
+    // A name may hold a line break: the detection line stays one line.
+    line.append(oneLineText(lastPathComponent(path)))
         .append(" (")
         .append(std::to_string(size))
         .append(" bytes)\n");

@@ -50,7 +50,7 @@ class FileWatcher {
     // start(). It must not block; callbacks that lead back to the owner should
     // hold it weakly.
     std::function<void(const std::string& path)> onFileDetected;
-    // Called when the watched folder itself is removed: nothing there is watched
+    // Called when the watched folder itself is removed or moved away: nothing there is watched
     // any more. The watcher stays as it is; the owner decides (it may stop or
     // destroy the watcher from the callback).
     std::function<void()> onFolderGone;

@@ -2,6 +2,7 @@
 
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
+#include "common/Log.h"
 #include "common/Value.h"
 
 #include <curl/curl.h>
@@ -144,19 +145,37 @@ class OpenFile {
 
 struct ResponseBody {
     std::string text;
+    bool tooLarge = false;
 };
 
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<ResponseBody*>(user);
     std::size_t length = size * count;
-    if (body->text.size() + length > kMaxServiceBody)
+    if (body->text.size() + length > kMaxServiceBody) {
+        body->tooLarge = true;
         return 0; // ends the transfer with a write error
+    }
     body->text.append(data, length);
     return length;
 }
 
-std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) {
-    return size * count;
+// A chunk's answer is not read, but it is bounded like a service answer: a
+// server that answers a PUT without end would otherwise keep the upload going
+// for ever (it is never idle, and chunk PUTs have no total deadline).
+struct DiscardedBody {
+    std::size_t length = 0;
+    bool tooLarge = false;
+};
+
+std::size_t discardBody(char*, std::size_t size, std::size_t count, void* user) {
+    auto* body = static_cast<DiscardedBody*>(user);
+    std::size_t length = size * count;
+    if (body->length + length > kMaxServiceBody) {
+        body->tooLarge = true;
+        return 0; // ends the transfer with a write error
+    }
+    body->length += length;
+    return length;
 }
 
 struct ChunkSource {
@@ -224,7 +243,7 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response);
         CURLcode rc = curl_easy_perform(handle_);
         if (rc != CURLE_OK)
-            return Error{transportError(rc, response.text.size() >= kMaxServiceBody)};
+            return Error{transportError(rc, response.tooLarge)};
         return Reply{responseStatus(), std::move(response.text)};
     }
 
@@ -245,12 +264,14 @@ class Connection {
         curl_easy_setopt(handle_, CURLOPT_SEEKFUNCTION, rewindChunk);
         curl_easy_setopt(handle_, CURLOPT_SEEKDATA, &source);
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.get());
+        DiscardedBody response;
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, discardBody);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response);
         CURLcode rc = curl_easy_perform(handle_);
         // The handle must not keep pointers into this frame.
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
         if (rc != CURLE_OK)
-            return Error{transportError(rc, false)};
+            return Error{transportError(rc, response.tooLarge)};
         return responseStatus();
     }
 
@@ -344,8 +365,10 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
     // The file is opened first: one that cannot be read must not leave an
     // initiated upload behind on the service.
     OpenFile file(path);
+    // A path or URL may hold a line break; the reason stays one line.
+    const std::string shownPath = oneLineText(path);
     if (!file.isOpen())
-        return Error{"cannot read " + path + ": " + file.failure()};
+        return Error{"cannot read " + shownPath + ": " + file.failure()};
     const std::int64_t fileSize = file.size();
     const std::int64_t totalChunks = (fileSize + chunkSize - 1) / chunkSize;
 
@@ -366,7 +389,7 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
 
     const std::string initiateURL = apiURL_ + kInitiatePath;
     if (!parsesAsURL(initiateURL))
-        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+        return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
     Value initiateBody = {{"fileName", name + ".mp4"},
                           {"fileSize", fileSize},
                           {"totalChunks", totalChunks},
@@ -396,12 +419,12 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
         // file shrank: sending them would assemble a corrupt video.
         std::int64_t got = file.readAt(offset, chunk.data(), expected);
         if (got < 0)
-            return Error{"cannot read " + path + ": " + errnoText(errno)};
+            return Error{"cannot read " + shownPath + ": " + errnoText(errno)};
         if (got != expected)
-            return Error{path + " shrank during the upload"};
+            return Error{shownPath + " shrank during the upload"};
 
         if (!parsesAsURL(chunkURLEndpoint))
-            return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+            return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
         Value chunkURLBody = {{"uploadId", *uploadId},
                               {"videoId", *videoId},
                               {"chunkIndex", chunkIndex},
@@ -429,7 +452,7 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
 
     const std::string completeURL = apiURL_ + kCompletePath;
     if (!parsesAsURL(completeURL))
-        return Error{"the API base URL \"" + apiURL_ + "\" is not usable"};
+        return Error{"the API base URL \"" + oneLineText(apiURL_) + "\" is not usable"};
     Value completeBody = {
         {"uploadId", *uploadId}, {"videoId", *videoId}, {"totalChunks", totalChunks}};
     auto completed = connection.post(completeURL, serviceHeaders, jsonBody(completeBody));

@@ -117,6 +117,9 @@ void onStartup(GApplication* application, gpointer data) {
     g_application_hold(application);
     g_unix_signal_add(SIGINT, onTerminationSignal, program);
     g_unix_signal_add(SIGTERM, onTerminationSignal, program);
+    // A closed terminal: by default it would end the program at once and leave
+    // the script runs (in process groups of their own) going.
+    g_unix_signal_add(SIGHUP, onTerminationSignal, program);
 
     const bool display = gtk_init_check(nullptr, nullptr);
     if (!display)

@@ -24,7 +24,7 @@ namespace tavrin {
 // reads the same on every platform.
 using FileEventFlags = std::uint32_t;
 inline constexpr FileEventFlags kFileEventMustScanSubDirs = 0x00000001; // events were lost below
-// A watched folder itself was removed: the stream watches nothing there any more.
+// A watched folder itself was removed or moved away: the stream watches nothing there any more.
 inline constexpr FileEventFlags kFileEventRootChanged = 0x00000020;
 inline constexpr FileEventFlags kFileEventItemCreated = 0x00000100;
 inline constexpr FileEventFlags kFileEventItemRemoved = 0x00000200;

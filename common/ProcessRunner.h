@@ -35,7 +35,8 @@ class ProcessRunner {
     // as argv[1...], standard input inherited, and waits for it to exit while
     // draining its standard output and standard error, so a child that writes
     // any amount to either never blocks. The exit status is reported, not
-    // judged. A child still running after `timeout`, or printing more than
+    // judged. What the child started and left running in its process group
+    // when it exits is killed then. A child still running after `timeout`, or printing more than
     // kStandardOutputLimit, is killed (SIGKILL, with the processes it started)
     // and reaped, and the call throws ProcessError; so does a child that cannot
     // be started.

@@ -225,6 +225,14 @@ void InotifyEventStream::readEvents() {
                 lastWd_ = -1;
                 continue;
             }
+            if ((event->mask & IN_MOVE_SELF) && isRoot(dirIt->second)) {
+                std::string root = dirIt->second;
+                logLine(kSubsystem, kCategory, LogLevel::Error,
+                        "stopped watching " + root + ": the folder was moved away");
+                addPending(root, kFileEventRootChanged);
+                removeTree(root);
+                continue;
+            }
             if (name.empty())
                 continue;
             std::string path = joinPath(dirIt->second, name);
@@ -269,7 +277,10 @@ bool InotifyEventStream::isRoot(const std::string& dir) const {
 
 // A watched folder given as a symbolic link is followed; links met below it are not.
 int InotifyEventStream::addWatch(const std::string& dir) {
-    std::uint32_t mask = isRoot(dir) ? (kWatchMask & ~std::uint32_t(IN_DONT_FOLLOW)) : kWatchMask;
+    // A watched folder moved away is no longer at its path: its events would
+    // be reported under a path that now names something else.
+    std::uint32_t mask =
+        isRoot(dir) ? ((kWatchMask & ~std::uint32_t(IN_DONT_FOLLOW)) | IN_MOVE_SELF) : kWatchMask;
     return inotify_add_watch(inotify_.get(), dir.c_str(), mask);
 }
 

@@ -18,7 +18,8 @@
 // snapshot are reported as modified; a folder that cannot be watched (the
 // user's watch limit) is checked every latency for files that appeared or
 // changed while the watch is tried again. Each such episode writes one log line.
-// A watched folder that is removed is reported once with kFileEventRootChanged.
+// A watched folder that is removed or moved away is reported once with
+// kFileEventRootChanged, and nothing below it is reported after that.
 
 #include "common/FileDescriptor.h"
 #include "common/FileEventStream.h"

@@ -308,6 +308,10 @@ ProcessOutput PosixProcessRunner::run(const std::string& executable,
                     return killAndThrow();
             }
         }
+        // The run is over: what the child started and left behind in its group
+        // (a script's background job) must not go on driving the editor after
+        // the next script has started. The zombie keeps the group's id valid.
+        ::kill(-pid, SIGKILL);
         status = reap(pid);
     } else if (!waitWithoutPidfd(pid, deadline, status)) {
         return killAndThrow();

@@ -5,11 +5,13 @@
 
 #include "TavrinFCP/AppDelegate.h"
 #include "common/ContainerChannel.h"
+#include "platform/linux/DBusNotificationCenter.h"
 #include "tests/support/FakeDialogs.h"
 #include "tests/support/FakeFileEventStream.h"
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/InProcessNotificationCenter.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/PrivateBus.h"
 
 #include <gtest/gtest.h>
 
@@ -300,6 +302,53 @@ TEST_F(AnAppDelegate, UploadsEachExportOfTheCurrentFlowOnce) {
               std::string::npos);
     EXPECT_EQ(uploads().size(), 4u);
     EXPECT_EQ(answers.size(), 5u) << "the panel was told about an upload";
+}
+
+// An export renamed in the folder is the same export; one whose upload failed
+// is tried again when it is reported again (moved out and back in).
+TEST_F(AnAppDelegate, UploadsARenamedExportOnceAndRetriesAFailedOne) {
+    launch();
+    ASSERT_EQ(startExport((dir / "exports").string()), true);
+    ASSERT_EQ(exportFinished("a.mp4", "first", 1).size(), 1u);
+    fs::rename(dir / "exports" / "a.mp4", dir / "exports" / "renamed.mp4");
+    ::testing::internal::CaptureStderr();
+    exportFinished("renamed.mp4", std::nullopt, 1);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("already uploaded"), std::string::npos);
+
+    uploader->succeed = false;
+    ASSERT_EQ(exportFinished("b.mp4", "second", 2).size(), 2u);
+    uploader->succeed = true;
+    // The failure is known once the upload task has ended.
+    for (int i = 0; i < 1000 && uploads().size() < 3; ++i) {
+        streams.last().deliver({{(dir / "exports" / "b.mp4").string(), kFileEventItemCreated}});
+        queue.advance(FileWatcher::kStableTimeout);
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(uploads().size(), 3u);
+}
+
+// A folder whose name is not UTF-8 cannot cross the bus: the answer is null, at once.
+TEST_F(AnAppDelegate, AnswersNullWhenItsResultCannotCrossTheBus) {
+    testing::PrivateBus bus;
+    auto app = linux_platform::DBusNotificationCenter::connect(bus.address());
+    auto panel = linux_platform::DBusNotificationCenter::connect(bus.address());
+    ASSERT_TRUE(app && panel);
+    AppServices s = services();
+    s.notificationCenter = app.get();
+    delegate = std::make_shared<AppDelegate>(s);
+    delegate->applicationDidFinishLaunching();
+    std::optional<Value> answer;
+    auto seen = panel->observe(CC::kResponseNotification, queue, [&](const Notification& n) {
+        answer = (*n.userInfo)[CC::kResultKey];
+    });
+    dialogs.answerFolder("/exports/caf\xe9");
+    panel->post(CC::kCommandNotification,
+                CC::makeCommandMessage(CC::kSelectOutputFolder, Dictionary::object(), "req-1"));
+    EXPECT_TRUE(queue.runUntil([&] { return answer.has_value(); }, 20s));
+    EXPECT_EQ(answer, Value(nullptr));
+    delegate->applicationWillTerminate();
+    executor.shutdown();
+    delegate.reset(); // before the centres it observes
 }
 
 TEST_F(AnAppDelegate, TouchesTheWatcherOnlyOnTheMainThreadUnderConcurrentCommands) {

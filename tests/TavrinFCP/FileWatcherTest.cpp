@@ -123,6 +123,17 @@ TEST_F(AFileWatcher, ReportsOnlyCreatedOrModifiedVideoFilesThatAreNotHidden) {
     EXPECT_EQ(stdoutText(), "[FileWatcher] Export detected: Export.M4V (5 bytes)\n");
 }
 
+// A name with a line break cannot forge a second detection line.
+TEST_F(AFileWatcher, WritesTheDetectionLineOfANameWithALineBreakAsOneLine) {
+    watcher->start();
+    std::string odd = write("a\n[FileWatcher] Export detected: fake.mp4 (9 bytes)\rb.mp4", 3);
+    deliver(odd, kCreated);
+    queue.advance(5s);
+    EXPECT_EQ(reports, std::vector<std::string>{odd});
+    EXPECT_EQ(stdoutText(), "[FileWatcher] Export detected: a\\n[FileWatcher] Export detected: "
+                            "fake.mp4 (9 bytes)\\rb.mp4 (3 bytes)\n");
+}
+
 TEST_F(AFileWatcher, DoesNotReportAFolderNamedLikeAVideo) {
     watcher->start();
     fs::create_directories(folder / "project.mov");

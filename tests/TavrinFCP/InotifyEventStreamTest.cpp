@@ -177,6 +177,26 @@ TEST_F(AnInotifyEventStream, ReportsNoLinkAndReportsTheFolderRemoved) {
     EXPECT_NE(log.find("the folder was removed"), std::string::npos) << log;
 }
 
+// A watched folder moved away and replaced by a link: what is written in the
+// moved folder must not be reported under the old path, which now names the
+// link's target.
+TEST_F(AnInotifyEventStream, ReportsTheFolderMovedAwayAndNothingBelowItAfterwards) {
+    startStream();
+    write(folder / "first.mp4"); // reported once the folder is watched
+    ASSERT_TRUE(waitForChanged({folder / "first.mp4"}));
+    ::testing::internal::CaptureStderr();
+    fs::rename(folder, outside / "moved");
+    fs::create_directory_symlink(outside, folder);
+    write(outside / "moved" / "late.mp4");
+    bool reported = queue.runUntil([&] { return collector.seen.count(folder.string()) > 0; }, 30s);
+    queue.runUntil([] { return false; }, 300ms); // a late batch would arrive meanwhile
+    std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(reported && (collector.seen[folder.string()] & kFileEventRootChanged));
+    EXPECT_FALSE(collector.seen.count((folder / "late.mp4").string()));
+    EXPECT_NE(log.find("moved away"), std::string::npos) << log;
+    fs::remove(folder);
+}
+
 TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreated) {
     startStream();
     write(outside / "export.mov", 10);

@@ -244,28 +244,33 @@ TEST_F(TheTavrinFcpProgram, AlertsOnFirstLaunchAndWhenLaunchedAgain) {
         << log;
 }
 
-TEST_F(TheTavrinFcpProgram, EndsRunningScriptsAndExitsCleanlyOnSigterm) {
+TEST_F(TheTavrinFcpProgram, EndsRunningScriptsAndExitsCleanlyOnSigtermOrSighup) {
     // The runner hangs, as an editor that never answers would.
     editor.writeRunner("echo $$ > \"$dir/runner.pid\"\nexec sleep 600");
-    auto app = launch();
-    readUntil(*app, "serving commands");
-    ChildProcess ctl(TAVRINCTL_PATH, {"send", "clearAllMarkers", "{}", "--timeout", "30"},
-                     {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()});
-    const fs::path pidFile = editor.dir / "runner.pid";
-    for (int i = 0; i < 2000 && StandInEditor::read(pidFile).find('\n') == std::string::npos; ++i)
-        std::this_thread::sleep_for(5ms); // the runner has not started yet
-    pid_t runner = std::stoi(StandInEditor::read(pidFile));
+    for (int signal : {SIGTERM, SIGHUP}) {
+        fs::remove(editor.dir / "runner.pid");
+        auto app = launch();
+        readUntil(*app, "serving commands");
+        ChildProcess ctl(TAVRINCTL_PATH, {"send", "clearAllMarkers", "{}", "--timeout", "30"},
+                         {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()});
+        const fs::path pidFile = editor.dir / "runner.pid";
+        for (int i = 0; i < 2000 && StandInEditor::read(pidFile).find('\n') == std::string::npos;
+             ++i)
+            std::this_thread::sleep_for(5ms); // the runner has not started yet
+        pid_t runner = std::stoi(StandInEditor::read(pidFile));
 
-    const auto before = std::chrono::steady_clock::now();
-    ::kill(app->pid(), SIGTERM);
-    EXPECT_EQ(app->wait(20000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s) << "shutdown waited on the script";
-    // The command still got its one answer: the failed script run.
-    EXPECT_EQ(ctl.readLine(20000), "false");
-    EXPECT_EQ(ctl.wait(20000), 0);
-    for (int i = 0; i < 400 && ::kill(runner, 0) == 0; ++i)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_NE(::kill(runner, 0), 0) << "the script runner outlived the app";
+        const auto before = std::chrono::steady_clock::now();
+        ::kill(app->pid(), signal);
+        EXPECT_EQ(app->wait(20000), 0) << signal;
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 10s)
+            << "shutdown waited on the script";
+        // The command still got its one answer: the failed script run.
+        EXPECT_EQ(ctl.readLine(20000), "false");
+        EXPECT_EQ(ctl.wait(20000), 0);
+        for (int i = 0; i < 400 && ::kill(runner, 0) == 0; ++i)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_NE(::kill(runner, 0), 0) << "the script runner outlived the app";
+    }
 }
 
 } // namespace

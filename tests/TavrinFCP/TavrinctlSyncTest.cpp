@@ -85,8 +85,8 @@ TEST_F(TavrinctlSync, SaysWhyWhenTheScriptsFailedAndKeepsTheEditorsOwnNo) {
     EXPECT_EQ(refused.standardError, "");
 }
 
-// SIGTERM (or Ctrl-C) while a script runs ends the script and its process
-// group too, and removes the temporary file.
+// SIGTERM, Ctrl-C or a closed terminal (SIGHUP) while a script runs ends the
+// script and its process group too, and removes the temporary file.
 TEST_F(TavrinctlSync, StopsTheScriptAndRemovesItsFileWhenInterrupted) {
     editor_.writeRunner(
         "echo $$ > \"$dir/pid.tmp\"; mv \"$dir/pid.tmp\" \"$dir/pid\"; exec sleep 300");
@@ -96,27 +96,30 @@ TEST_F(TavrinctlSync, StopsTheScriptAndRemovesItsFileWhenInterrupted) {
     const char* argv[] = {TAVRINCTL_PATH,  "sync",      "--runner", runner.c_str(), "--scripts",
                           scripts.c_str(), "marker-at", "1",        nullptr};
     const char* envp[] = {tmpdir.c_str(), "PATH=/usr/bin:/bin", nullptr};
-    pid_t ctl = -1;
-    ASSERT_EQ(::posix_spawn(&ctl, TAVRINCTL_PATH, nullptr, nullptr, const_cast<char**>(argv),
-                            const_cast<char**>(envp)),
-              0);
-    auto until = std::chrono::steady_clock::now() + 30s;
-    while (!fs::exists(editor_.dir / "pid") && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(20ms);
-    pid_t script = 0;
-    std::ifstream(editor_.dir / "pid") >> script;
-    ASSERT_GT(script, 0);
-    EXPECT_FALSE(editor_.leftInTmp().empty()) << "the export's file exists while it runs";
-    ::kill(ctl, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
-    bool ended = ::kill(script, 0) != 0;
-    if (!ended) {
-        ::kill(script, SIGKILL); // do not leave it behind whatever happened
-        ADD_FAILURE() << "the script is still running";
+    for (int signal : {SIGTERM, SIGHUP}) {
+        fs::remove(editor_.dir / "pid");
+        pid_t ctl = -1;
+        ASSERT_EQ(::posix_spawn(&ctl, TAVRINCTL_PATH, nullptr, nullptr, const_cast<char**>(argv),
+                                const_cast<char**>(envp)),
+                  0);
+        auto until = std::chrono::steady_clock::now() + 30s;
+        while (!fs::exists(editor_.dir / "pid") && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(20ms);
+        pid_t script = 0;
+        std::ifstream(editor_.dir / "pid") >> script;
+        ASSERT_GT(script, 0);
+        EXPECT_FALSE(editor_.leftInTmp().empty()) << "the export's file exists while it runs";
+        ::kill(ctl, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        bool ended = ::kill(script, 0) != 0;
+        if (!ended) {
+            ::kill(script, SIGKILL); // do not leave it behind whatever happened
+            ADD_FAILURE() << "the script is still running after signal " << signal;
+        }
+        EXPECT_THAT(editor_.leftInTmp(), ::testing::IsEmpty());
     }
-    EXPECT_THAT(editor_.leftInTmp(), ::testing::IsEmpty());
 }
 
 } // namespace

@@ -204,10 +204,11 @@ class FakeService {
 
 // A listening socket that takes one connection at a time and either drops it
 // once part of a request body has arrived, reads and never answers, or answers
-// a byte every 250 ms (for 20 s at most).
+// a byte every 250 ms (for 20 s at most), or answers with a body that does not
+// end (1 GiB at most).
 class RawServer {
   public:
-    enum class Mode { DropMidBody, NeverAnswer, Trickle };
+    enum class Mode { DropMidBody, NeverAnswer, Trickle, Flood };
 
     explicit RawServer(Mode mode) : mode_(mode) {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -266,6 +267,10 @@ class RawServer {
                     trickle(connection);
                     break;
                 }
+                if (mode_ == Mode::Flood && headEnd != std::string::npos) {
+                    flood(connection);
+                    break;
+                }
             }
             close(connection); // with unread bytes pending, the peer gets a reset
         }
@@ -279,6 +284,14 @@ class RawServer {
             if (poll(&stop, 1, 250) != 0 || ::send(connection, " ", 1, MSG_NOSIGNAL) != 1)
                 return;
         }
+    }
+
+    void flood(int connection) {
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1000000000000\r\n\r\n";
+        const std::string block(65536, 'x');
+        bool sent = ::send(connection, head.data(), head.size(), MSG_NOSIGNAL) > 0;
+        for (int i = 0; sent && i < (1 << 14); ++i)
+            sent = ::send(connection, block.data(), block.size(), MSG_NOSIGNAL) > 0;
     }
 
     Mode mode_;
@@ -467,6 +480,8 @@ TEST_F(UploadManagerTest, SaysWhyAnUploadFailed) {
         std::string expected;
     } cases[] = {
         {(folder_ / "missing.mp4").string(), service.apiURL(), "No such file"},
+        {(folder_ / "two\nlines.mp4").string(), service.apiURL(), "two\\nlines.mp4: No such"},
+        {path, "http://bad\nhost", "URL \"http://bad\\nhost\" is not usable"},
         {(folder_ / "x.mp4").string(), service.apiURL(), "symbolic link"},
         {folder_.string(), service.apiURL(), "not a regular file"},
         {path, "http://127.0.0.1:1", "initiate request failed"},
@@ -571,6 +586,21 @@ TEST_F(UploadManagerTest, FailsWhenTheConnectionDropsInTheMiddleOfAPut) {
     EXPECT_EQ(upload(service.apiURL(), writeFile("a.mp4", patternBytes(kChunk))), std::nullopt);
     EXPECT_EQ(dropper.connections(), 1);
     EXPECT_EQ(service.paths().size(), 2u); // initiate and chunk-url; no complete
+}
+
+// A chunk's answer is not read, yet one without end must not keep the upload.
+TEST_F(UploadManagerTest, FailsOnAChunkAnswerThatDoesNotEnd) {
+    RawServer flood(RawServer::Mode::Flood);
+    FakeService service;
+    service.chunkURLAnswer = [&](std::int64_t) {
+        return R"({"url":")" + flood.url("/chunk") + R"("})";
+    };
+    Result<std::string> result =
+        manager(service.apiURL()).upload(writeFile("a.mp4", "abc"), "n", "p", kToken);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().message.find("upload of chunk 1 of 1 failed: the answer is larger"),
+              std::string::npos)
+        << result.error().message;
 }
 
 TEST_F(UploadManagerTest, GivesUpOnAServerThatStopsSending) {

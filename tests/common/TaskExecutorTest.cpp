@@ -28,10 +28,12 @@ TEST(ATaskExecutor, FinishesQueuedWorkOnShutdownAndRefusesNewWork) {
     for (int i = 0; i < 100; ++i)
         executor.spawn([&] { ++done; });
     ::testing::internal::CaptureStderr();
-    executor.spawn([] { throw std::runtime_error("a task's failure stays its own"); });
+    // Its message holds a line break: the log entry stays one line.
+    executor.spawn([] { throw std::runtime_error("a task's failure\nstays its own"); });
     executor.shutdown();
     EXPECT_NE(::testing::internal::GetCapturedStderr().find(
-                  "[TaskExecutor] fault: work ended with an exception: a task's failure"),
+                  "[TaskExecutor] fault: work ended with an exception: a task's failure\\nstays "
+                  "its own\n"),
               std::string::npos);
     EXPECT_EQ(done.load(), 100);
     EXPECT_FALSE(executor.spawn([&] { ++done; }));

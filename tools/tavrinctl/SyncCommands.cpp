@@ -38,8 +38,9 @@ struct SyncSettings {
     double threshold = 0.5;
 };
 
-// Runs `work` on a thread of its own while this thread waits for SIGINT or
-// SIGTERM. A signal cancels the runner (its child and the child's process
+// Runs `work` on a thread of its own while this thread waits for SIGINT,
+// SIGTERM or SIGHUP (the terminal closed: the script, in a process group of its
+// own, would not get it). A signal cancels the runner (its child and the child's process
 // group are killed, so no script goes on driving the editor), lets the work
 // unwind (its temporary files go) and gives 128 + the signal's number.
 int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::function<int()>& work) {
@@ -47,6 +48,7 @@ int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::func
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGUSR1); // the work is done
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &signals, &previous); // the worker inherits the mask
@@ -58,7 +60,7 @@ int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::func
     });
     int received = 0;
     while (sigwait(&signals, &received) != 0 || received != SIGUSR1) {
-        if (received == SIGINT || received == SIGTERM) {
+        if (received == SIGINT || received == SIGTERM || received == SIGHUP) {
             runner.cancel();
             break;
         }
@@ -73,7 +75,7 @@ int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::func
     while (sigtimedwait(&done, nullptr, &none) == SIGUSR1) {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (received == SIGINT || received == SIGTERM) {
+    if (received == SIGINT || received == SIGTERM || received == SIGHUP) {
         std::cerr << "tavrinctl sync: interrupted; the script was stopped\n";
         return 128 + received;
     }

@@ -42,7 +42,8 @@ int runWatch(const std::string& folder) {
         // Nothing is watched once the folder is gone: idling on would look like
         // a watch that finds nothing.
         watcher.onFolderGone = [&] {
-            std::fprintf(stderr, "tavrinctl watch: %s was removed; stopped watching\n",
+            std::fprintf(stderr,
+                         "tavrinctl watch: %s was removed or moved away; stopped watching\n",
                          folder.c_str());
             status = kExitFailure;
             g_main_loop_quit(loop);

@@ -43,6 +43,23 @@ class APosixProcessRunner : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    // Whether a killed process is still running after a while (a zombie
+    // waiting for its new parent counts as gone); one that is, is killed now.
+    static bool survives(pid_t pid) {
+        auto running = [pid] {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string fields;
+            std::getline(stat, fields);
+            return !fields.empty() && fields.substr(fields.rfind(')') + 2, 1) != "Z";
+        };
+        for (int i = 0; i < 1000 && running(); ++i)
+            std::this_thread::sleep_for(10ms);
+        bool survived = running();
+        if (survived)
+            ::kill(pid, SIGKILL);
+        return survived;
+    }
+
     fs::path dir_;
     PosixProcessRunner runner_;
 };
@@ -105,20 +122,7 @@ TEST_F(APosixProcessRunner, KillsWhatAHungChildStartedAtTheTimeOut) {
     auto path = script("tree.sh", "sleep 300 & echo $! > '" + bgFile + "'; wait");
     EXPECT_THROW(runner_.run(path, {}, 2s), ProcessError);
     ASSERT_FALSE(read("bg").empty());
-    pid_t pid = std::stoi(read("bg"));
-    // Killed: soon gone, or a zombie until its new parent reaps it.
-    auto running = [pid] {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string fields;
-        std::getline(stat, fields);
-        return !fields.empty() && fields.substr(fields.rfind(')') + 2, 1) != "Z";
-    };
-    for (int i = 0; i < 1000 && running(); ++i)
-        std::this_thread::sleep_for(10ms);
-    bool survived = running();
-    if (survived)
-        ::kill(pid, SIGKILL);
-    EXPECT_FALSE(survived);
+    EXPECT_FALSE(survives(std::stoi(read("bg"))));
 }
 
 TEST_F(APosixProcessRunner, TimesOutAChildThatClosedItsPipesButKeepsRunning) {
@@ -133,7 +137,8 @@ TEST_F(APosixProcessRunner, ReturnsWhenTheChildExitsEvenIfADescendantHoldsItsPip
         script("bg.sh", "sleep 60 & echo $! > '" + (dir_ / "bg").string() + "'\nprintf done");
     auto output = runner_.run(path, {}, 30s);
     EXPECT_EQ(output.standardOutput, "done");
-    ::kill(std::stoi(read("bg")), SIGKILL);
+    // Nor does the descendant outlive the run.
+    EXPECT_FALSE(survives(std::stoi(read("bg"))));
 }
 
 TEST_F(APosixProcessRunner, LeaksNoDescriptorIntoTheChild) {
