@@ -7,7 +7,9 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -114,12 +116,16 @@ TEST_F(MarkersCommands, ReadPrintsTheJSONLibrarysPrettyTextByteForByte) {
 TEST_F(MarkersCommands, FailsWhenStandardOutputCannotBeWritten) {
     const std::string doc = file("doc.fcpxml", kDocument);
     const std::string json = file("c.json", R"([{"id": "a"}])");
-    for (const char* redirection : {">/dev/full", ">&-"}) {
+    // Mended too: the reason given is the write's own, not a stand-in.
+    for (const auto& [redirection, error] : {std::pair{">/dev/full", ENOSPC}, {">&-", EBADF}}) {
         for (const std::string& arguments :
              {"markers read '" + doc + "'", "markers write '" + json + "'"}) {
             const Outcome r = run(arguments, "/dev/null", redirection);
             EXPECT_EQ(r.status, 1) << arguments << " " << redirection;
-            EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+            EXPECT_NE(
+                r.err.find(std::string("cannot write standard output: ") + std::strerror(error)),
+                std::string::npos)
+                << r.err;
             EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err; // exactly one line
         }
     }
