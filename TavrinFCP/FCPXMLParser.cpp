@@ -562,7 +562,12 @@ std::pair<std::size_t, std::size_t> referenceAt(std::string_view text, char* out
         ++i;
     std::uint64_t code = 0;
     const std::size_t first = i;
-    for (; i < n && i - first < 10; ++i) {
+    // Leading zeros are allowed in any number ("&#0000000065;" is "A"); they
+    // do not count towards the digits that bound the value.
+    while (i < n && text[i] == '0')
+        ++i;
+    const std::size_t significant = i;
+    for (; i < n && i - significant < 10; ++i) {
         const char c = text[i];
         unsigned digit = 0;
         if (c >= '0' && c <= '9')

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavrin::container {
@@ -37,8 +38,19 @@ struct MarkerRecord {
 class MarkerList {
   public:
     MarkerList() = default;
-    MarkerList(MarkerList&&) noexcept = default;
-    MarkerList& operator=(MarkerList&&) noexcept = default;
+    // The list moved from is left empty, with no room of its own: its free
+    // room lies in the blocks it gave away.
+    MarkerList(MarkerList&& other) noexcept { *this = std::move(other); }
+    MarkerList& operator=(MarkerList&& other) noexcept {
+        if (this != &other) {
+            records_ = std::exchange(other.records_, {});
+            blocks_ = std::exchange(other.blocks_, {});
+            free_ = std::exchange(other.free_, nullptr);
+            freeBytes_ = std::exchange(other.freeBytes_, 0);
+            nextBlock_ = other.nextBlock_;
+        }
+        return *this;
+    }
     MarkerList(const MarkerList&) = delete;
     MarkerList& operator=(const MarkerList&) = delete;
 

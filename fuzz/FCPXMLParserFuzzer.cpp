@@ -4,6 +4,7 @@
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
+#include "common/Unicode.h"
 
 #include <cmath>
 #include <cstdint>
@@ -36,7 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Written back, the records read back as many, and writing what was read
-    // back gives the same document again; the document is FCPXML.
+    // back gives the same document again; the document is FCPXML. Only for
+    // UTF-8 text, as every caller gives: in other bytes, leaving out a
+    // character XML cannot carry can join stray bytes into another one.
+    if (!tavrin::isValidUTF8(text))
+        return 0;
     const std::string document = FCPXMLGenerator::generateMarkersFCPXML(records.records());
     const auto again = FCPXMLParser::parseMarkers(document);
     if (again.size() != records.size() || !FCPXMLParser::isFCPXMLDocument(document) ||

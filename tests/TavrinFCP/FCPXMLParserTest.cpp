@@ -132,7 +132,8 @@ TEST(FCPXMLParser, ReadsAttributesAsXMLWritesThem) {
         "xnote=\"first\" note=\"second\" value = \"spaced\" start='single' "
         "duration=\"\" name=\"Annote=\" title\t=\t'it\"s' "
         "empty=\"a&amp;lt;b &lt;&gt;&quot;&apos; &#62;&#x3c;&#xEB;&#10; &amp;amp; &amp;#10;\" "
-        "bad=\"&#0; &#xD800; &#; &#x; &#12 &#X41; &#1114112; &unknown; & end\"";
+        "bad=\"&#0; &#xD800; &#; &#x; &#12 &#X41; &#1114112; &unknown; & end\" "
+        "zeros=\"&#0000000000065;&#x00000000000000042; &#000000; &#000001114112;\"";
     const std::pair<const char*, const char*> cases[] = {
         {"note", "second"},
         {"value", "spaced"},
@@ -144,6 +145,8 @@ TEST(FCPXMLParser, ReadsAttributesAsXMLWritesThem) {
         {"e", ""},
         {"empty", "a&lt;b <>\"' ><\xC3\xAB\n &amp; &#10;"},
         {"bad", "&#0; &#xD800; &#; &#x; &#12 &#X41; &#1114112; &unknown; & end"},
+        // Mended: leading zeros, as many as there are, do not hide the character.
+        {"zeros", "AB &#000000; &#000001114112;"},
     };
     for (const auto& [name, value] : cases)
         EXPECT_EQ(FCPXMLParser::extractAttr(attrs, name), value) << name;
@@ -285,6 +288,21 @@ TEST(FCPXMLParser, MalformedQuotesFallBackToTheFirstGreaterThan) {
         EXPECT_EQ(parse(document), icuParseMarkers(document)) << document;
     }
     EXPECT_EQ(parse(documents[0]).size(), 1u);
+}
+
+// Mended: a list moved from puts new strings in storage of its own, not in
+// the free room of the blocks it gave away.
+TEST(MarkerList, AListMovedFromKeepsToItself) {
+    MarkerRecord kept, added;
+    kept.content = "kept";
+    added.content = "new";
+    MarkerList first;
+    first.push_back(kept);
+    MarkerList second = std::move(first);
+    first.push_back(added); // NOLINT(bugprone-use-after-move)
+    second.push_back(kept);
+    EXPECT_EQ(first[0].content, "new");
+    EXPECT_EQ(second[0].content, "kept");
 }
 
 TEST(FCPXMLParser, TellsAnFCPXMLDocumentFromOtherText) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -31,8 +32,20 @@ struct Input {
     std::string_view text() const { return {data.get(), size}; }
 };
 
-// Everything that fd yields, or nothing (errno set) when a read fails.
+std::optional<Input> readAllOrThrow(int fd);
+
+// Everything that fd yields, or nothing (errno set) when a read fails or the
+// input does not fit in memory.
 std::optional<Input> readAll(int fd) {
+    try {
+        return readAllOrThrow(fd);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return std::nullopt;
+    }
+}
+
+std::optional<Input> readAllOrThrow(int fd) {
     struct stat info {};
     std::size_t capacity = 1 << 20;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
@@ -64,7 +77,7 @@ std::optional<Input> readInput(const std::string& path, std::string& error) {
     if (path.empty() || path == "-") {
         auto input = readAll(STDIN_FILENO);
         if (!input)
-            error = "cannot read standard input";
+            error = std::string("cannot read standard input: ") + std::strerror(errno);
         return input;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -83,6 +96,17 @@ std::optional<Input> readInput(const std::string& path, std::string& error) {
 int fail(const std::string& message) {
     std::cerr << "tavrinctl markers: " << message << "\n";
     return kExitBadInput;
+}
+
+// A document or list too large for memory is a failure with one line on
+// standard error, not an abort.
+int withinMemory(int (*command)(const std::string&), const std::string& path) {
+    try {
+        return command(path);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "tavrinctl markers: not enough memory for the input\n";
+        return kExitFailure;
+    }
 }
 
 int readMarkers(const std::string& path) {
@@ -126,14 +150,14 @@ void registerMarkersCommands(CLI::App& app, int& exitCode) {
         "read", "FCPXML document (FILE or standard input) to a JSON array of marker records, "
                 "pretty-printed with two-space indents");
     read->add_option("FILE", *readPath, "FCPXML document; standard input when absent or \"-\"");
-    read->callback([readPath, &exitCode] { exitCode = readMarkers(*readPath); });
+    read->callback([readPath, &exitCode] { exitCode = withinMemory(readMarkers, *readPath); });
 
     auto writePath = std::make_shared<std::string>();
     auto* write = markers->add_subcommand(
         "write", "JSON array of comment records (FILE or standard input) to the marker "
                  "document on standard output, byte for byte");
     write->add_option("FILE", *writePath, "JSON array; standard input when absent or \"-\"");
-    write->callback([writePath, &exitCode] { exitCode = writeMarkers(*writePath); });
+    write->callback([writePath, &exitCode] { exitCode = withinMemory(writeMarkers, *writePath); });
 }
 
 } // namespace tavrin::ctl

@@ -35,11 +35,14 @@ bool writeOutput(std::string_view text) {
 }
 
 int finishOutput(int exitCode) {
-    std::cout.flush();
+    // std::cout's flush is stdout's (the streams are synchronised), so the
+    // write that fails may be either; the error of the first one is the cause.
     errno = 0;
+    std::cout.flush();
+    const int coutError = errno;
     const bool flushed = std::fflush(stdout) == 0;
     if (!flushed || std::ferror(stdout) || std::cout.bad())
-        reportFailure(errno);
+        reportFailure(coutError ? coutError : errno);
     return gFailed && exitCode == kExitOK ? kExitFailure : exitCode;
 }
 
