@@ -4,10 +4,16 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace tavrin::service {
 
@@ -20,6 +26,94 @@ namespace {
 constexpr const char* kJSON = "application/json";
 constexpr std::size_t kMaxBody = ServiceStore::chunkSize + (1 << 20);
 constexpr std::chrono::seconds kMaxFeedWait{30};
+// The API's JSON bodies are small (a comment is at most 10,000 characters);
+// parsing a body of megabytes would take many times its size in memory.
+constexpr std::size_t kMaxJSONBody = 256 << 10;
+// Connections served at once, each on a thread of its own (see ConnectionWorkers).
+constexpr std::size_t kMaxWorkers = 128;
+constexpr std::size_t kKeptWorkers = 8;
+// Change-feed readers waiting at once; the rest of the workers stay free for other requests.
+constexpr int kMaxFeedReaders = 32;
+// Parts received at once: each holds a few MiB of buffers while it arrives.
+constexpr std::ptrdiff_t kMaxPartsReceived = 16;
+constexpr std::chrono::seconds kPartSlotWait{60};
+
+// Runs each connection on a thread of its own, starting threads as needed up
+// to kMaxWorkers. A connection holds its thread while it waits for its
+// client (an idle keep-alive, a slow sender) or for the change feed, so a
+// fixed handful of threads would let a few such clients stall every other
+// request. Threads beyond kKeptWorkers end after a while without work.
+class ConnectionWorkers : public httplib::TaskQueue {
+  public:
+    ~ConnectionWorkers() override { shutdown(); }
+
+    void enqueue(std::function<void()> job) override {
+        std::lock_guard lock(mutex_);
+        reapLocked();
+        jobs_.push_back(std::move(job));
+        if (idle_ < jobs_.size() && threads_.size() < kMaxWorkers && !stopping_) {
+            std::thread thread([this] { work(); });
+            const std::thread::id id = thread.get_id();
+            threads_.emplace(id, std::move(thread));
+        }
+        wake_.notify_one();
+    }
+
+    // Runs the queued connections, then ends every thread.
+    void shutdown() override {
+        std::map<std::thread::id, std::thread> threads;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            threads.swap(threads_);
+            finished_.clear();
+        }
+        wake_.notify_all();
+        for (auto& [id, thread] : threads)
+            thread.join();
+    }
+
+  private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            const bool woken = wake_.wait_for(lock, std::chrono::seconds(10),
+                                              [&] { return stopping_ || !jobs_.empty(); });
+            --idle_;
+            if (jobs_.empty()) {
+                if (stopping_ || (!woken && threads_.size() - finished_.size() > kKeptWorkers)) {
+                    finished_.push_back(std::this_thread::get_id());
+                    return;
+                }
+                continue;
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+        }
+    }
+    // Joins the threads that ended for want of work.
+    void reapLocked() {
+        for (const std::thread::id& id : finished_)
+            if (auto it = threads_.find(id); it != threads_.end()) {
+                it->second.join();
+                threads_.erase(it);
+            }
+        finished_.clear();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::map<std::thread::id, std::thread> threads_;
+    std::vector<std::thread::id> finished_;
+    std::size_t idle_ = 0;
+    bool stopping_ = false;
+};
 
 void sendJSON(Response& response, const Value& body, int status = 200) {
     response.status = status;
@@ -50,6 +144,9 @@ httplib::Server::Handler guarded(httplib::Server::Handler handler) {
 }
 
 Value objectBody(const Request& request) {
+    if (request.body.size() > kMaxJSONBody)
+        throw ServiceError(413, "the body is too large (at most " +
+                                    std::to_string(kMaxJSONBody >> 10) + " KiB of JSON)");
     std::optional<Value> parsed = parseJSON(request.body, 64);
     if (!parsed || !parsed->is_object())
         throw ServiceError(400, "the body must be a JSON object");
@@ -136,7 +233,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 TavrinService::TavrinService(Options options)
     : options_(std::move(options)), store_(options_.dataDir, options_.syncToDisk),
       signer_(store_.signingKey()), token_(store_.accessToken(options_.token)),
-      server_(std::make_unique<httplib::Server>()) {
+      partSlots_(kMaxPartsReceived), server_(std::make_unique<httplib::Server>()) {
     routes();
 }
 
@@ -168,7 +265,7 @@ std::string TavrinService::url() const {
 
 void TavrinService::routes() {
     httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.new_task_queue = [] { return new ConnectionWorkers(); };
     server.set_payload_max_length(kMaxBody);
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(100'000);
@@ -290,6 +387,17 @@ void TavrinService::routes() {
                        throw ServiceError(400, "\"since\" must be a cursor (an integer >= 0)");
                    auto waitFor = std::chrono::seconds(
                        std::clamp<std::int64_t>(wait.value_or(25), 0, kMaxFeedWait.count()));
+                   // Each waiting reader holds a worker: beyond a few dozen
+                   // the others are asked to come back rather than wait.
+                   struct Reader {
+                       std::atomic<int>& count;
+                       ~Reader() { --count; }
+                   } reader{feedReaders_};
+                   if (++feedReaders_ > kMaxFeedReaders && waitFor.count() > 0) {
+                       response.set_header("Retry-After", "2");
+                       throw ServiceError(503, "too many change-feed readers are waiting; "
+                                               "ask again shortly");
+                   }
                    sendJSON(response,
                             store_.changesSince(request.matches[1].str(), *since, waitFor));
                }));
@@ -402,6 +510,14 @@ void TavrinService::routes() {
                 if (request.get_header_value("Content-Length") != std::to_string(expected))
                     throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
                                                 std::to_string(expected) + " bytes");
+                // The memory of parts arriving at once stays bounded however
+                // many connections send them.
+                if (!partSlots_.try_acquire_for(kPartSlotWait))
+                    throw ServiceError(503, "too many parts are being received; send it again");
+                struct Slot {
+                    std::counting_semaphore<>& slots;
+                    ~Slot() { slots.release(); }
+                } slot{partSlots_};
                 std::unique_ptr<ServiceStore::PartWriter> part = store_.beginPart(upload, index);
                 bool written = true;
                 bool complete = reader([&](const char* data, std::size_t length) {

@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
 
 using namespace tavrin;
@@ -34,6 +40,27 @@ class AServiceWorkspace : public ::testing::Test {
         if (!result)
             return {};
         return {result->status, parseJSON(result->body).value_or(Value("not JSON"))};
+    }
+
+    // A connection that has sent `text` and is then left alone.
+    int connectAndSend(const std::string& text) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(service->port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+        return fd;
+    }
+    // The service's peak resident memory in KiB.
+    long peakMemory() {
+        std::ifstream status("/proc/" + std::to_string(service->pid()) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1;
     }
 
     TempFolder data;
@@ -100,6 +127,19 @@ TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {
     EXPECT_EQ(call("PATCH", "/api/comments/" + id, {{"resolved", false}}).body.at("resolved"),
               false);
     EXPECT_EQ(call("PATCH", "/api/comments/" + id, {{"resolved", "yes"}}).status, 400);
+    // A body far beyond any comment is refused before it is parsed.
+    std::string huge = "{\"timestamp\":1,\"content\":\"x\"";
+    for (int i = 0; huge.size() < (5u << 20); ++i)
+        huge += ",\"k" + std::to_string(i) + "\":0";
+    const long before = peakMemory();
+    auto refusedHuge =
+        httplib::Client(service->url())
+            .Post("/api/projects/demo/comments", {{"Authorization", "Bearer " + service->token()}},
+                  huge + "}", "application/json");
+    ASSERT_TRUE(refusedHuge);
+    EXPECT_EQ(refusedHuge->status, 413);
+    EXPECT_TRUE(parseJSON(refusedHuge->body).value_or(Value()).contains("error"));
+    EXPECT_LT(peakMemory() - before, 32 * 1024) << "KiB more at the peak";
 
     // A comment acknowledged before a kill is still there after it.
     service->kill();
@@ -155,6 +195,43 @@ TEST_F(AServiceWorkspace, ChangeFeedAnswersAWaitingReaderWhenACommentChanges) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let the reader arrive
     EXPECT_EQ(service->stop(), 0);
     EXPECT_EQ(parked.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST_F(AServiceWorkspace, AnswersWhileManyConnectionsWaitOrIdleAndStopsWithoutThem) {
+    const std::int64_t cursor = call("GET", "/api/projects/demo").body.at("cursor");
+    std::vector<int> readers, idle;
+    for (int i = 0; i < 36; ++i)
+        readers.push_back(
+            connectAndSend("GET /api/projects/demo/changes?since=" + std::to_string(cursor) +
+                           "&wait=30 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                           service->token() + "\r\n\r\n"));
+    for (int i = 0; i < 6; ++i)
+        idle.push_back(connectAndSend(i % 2 ? "" : "GET /api/pro"));
+    // Served while the readers wait for a change; those beyond 32 are told
+    // to come back, the others are not answered.
+    EXPECT_EQ(call("GET", "/api/videos/demo-video").status, 200);
+    std::vector<pollfd> polled;
+    for (int fd : readers)
+        polled.push_back({fd, POLLIN, 0});
+    std::vector<std::string> answers;
+    for (int round = 0; round < 100 && answers.size() < 4; ++round) {
+        poll(polled.data(), polled.size(), 100);
+        for (pollfd& p : polled)
+            if (p.revents & POLLIN) {
+                char text[64] = {};
+                answers.emplace_back(text, std::max<ssize_t>(0, recv(p.fd, text, 63, 0)));
+                p.fd = -p.fd - 1; // not polled again
+            }
+    }
+    EXPECT_EQ(answers.size(), 4u);
+    for (const std::string& answer : answers)
+        EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+    // Neither the readers nor a request left half-sent hold up stopping.
+    EXPECT_EQ(service->stop(), 0);
+    for (int fd : readers)
+        close(fd);
+    for (int fd : idle)
+        close(fd);
 }
 
 } // namespace
