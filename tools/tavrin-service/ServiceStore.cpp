@@ -801,6 +801,12 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         if (writer.fd < 0) {
             for (Writer& opened : s.writers)
                 ::close(opened.fd);
+            // The upload may have been completed (its file moved into place)
+            // since the caller looked it up.
+            std::lock_guard lock(store.mutex_);
+            std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
+            if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
+                throw ServiceError(409, "the upload is already complete");
             throw std::runtime_error("cannot open the data of upload " + s.upload.id);
         }
         s.writers.push_back(writer);

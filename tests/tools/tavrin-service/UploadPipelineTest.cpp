@@ -2,6 +2,7 @@
 // stages) and the upload digest fed from received bytes or read back.
 #include "tests/tools/tavrin-service/ServiceProcess.h"
 #include "tools/tavrin-service/PartPipeline.h"
+#include "tools/tavrin-service/ServiceStore.h"
 #include "tools/tavrin-service/UploadDigest.h"
 
 #include <glib.h>
@@ -150,6 +151,25 @@ TEST(AnUploadDigest, ContinuesWithoutWaitingForThePartBefore) {
         next->update(bytes.data() + 1000, 1000);
         digest.partStored(1, std::move(next));
         EXPECT_EQ(digest.finish(), sha256(bytes));
+    }
+}
+
+// A part whose PUT looked the upload up just before another request completed
+// it is refused as late, not failed as if the data were lost.
+TEST(AServiceStore, RefusesAPartOfAnUploadCompletedMeanwhile) {
+    tavrin::testing::TempFolder folder;
+    ServiceStore store(folder.path());
+    UploadSession upload = store.initiateUpload("demo", "a.mp4", 3, 1);
+    auto part = store.beginPart(upload, 0);
+    ASSERT_TRUE(part->write("abc", 3));
+    part->finish();
+    part.reset();
+    ASSERT_EQ(store.completeUpload(upload.id, 1).at("status"), "ready");
+    try {
+        store.beginPart(upload, 0); // `upload` still says "open"
+        FAIL() << "a part of a completed upload was taken";
+    } catch (const ServiceError& error) {
+        EXPECT_EQ(error.status, 409);
     }
 }
 
