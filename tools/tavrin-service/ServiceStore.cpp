@@ -692,7 +692,16 @@ UploadSession ServiceStore::initiateUpload(const std::string& projectId,
                                     " for " + std::to_string(fileSize) + " bytes in chunks of " +
                                     std::to_string(chunkSize));
     if (fileName.empty() || fileName.size() > kMaxName)
-        throw ServiceError(400, "\"fileName\" must be a non-empty string");
+        throw ServiceError(400, "\"fileName\" must be a non-empty string of at most " +
+                                    std::to_string(kMaxName) + " bytes");
+    // The upload's file is made at its full size without taking the space
+    // yet; an upload larger than the free space would end by filling the disk.
+    std::error_code spaceError;
+    const fs::space_info space = fs::space(dataDir_, spaceError);
+    if (!spaceError && static_cast<std::uintmax_t>(fileSize) > space.available)
+        throw ServiceError(413, "the file (" + std::to_string(fileSize) +
+                                    " bytes) is larger than the free space (" +
+                                    std::to_string(space.available) + " bytes)");
 
     std::lock_guard lock(mutex_);
     if (!Statement(db_, "SELECT 1 FROM projects WHERE id = ?").bind(1, projectId).step())
