@@ -349,12 +349,20 @@ void ServiceStore::recoverInterrupted() {
     // A kill between moving a video into place and recording it ready leaves
     // the file moved: it goes back, and completing again finishes the upload.
     Statement open(db_, "SELECT id, video_id FROM uploads WHERE state = 'open'");
+    std::set<fs::path> kept;
     while (open.step()) {
         std::error_code ignored;
         if (!fs::exists(uploadDataPath(open.text(0)), ignored) &&
             fs::exists(videoPath(open.text(1)), ignored))
             fs::rename(videoPath(open.text(1)), uploadDataPath(open.text(0)), ignored);
+        kept.insert(uploadDataPath(open.text(0)));
     }
+    // A kill while an upload was being initiated leaves its file without the
+    // upload: nothing can reach it any more.
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dataDir_ / "uploads", error))
+        if (entry.path().extension() == ".data" && kept.count(entry.path()) == 0)
+            fs::remove(entry.path(), error);
 }
 
 std::string ServiceStore::accessToken(const std::optional<std::string>& fixed) {
@@ -716,27 +724,34 @@ UploadSession ServiceStore::initiateUpload(const std::string& projectId,
         if (!sized)
             throw std::runtime_error("cannot create " + uploadDataPath(session.id).string());
     }
-    Transaction transaction(db_);
-    const std::string now = nowISO();
-    Statement(db_, "INSERT INTO videos (id, project_id, name, status, created_at, updated_at) "
-                   "VALUES (?, ?, ?, 'uploading', ?, ?)")
-        .bind(1, session.videoId)
-        .bind(2, projectId)
-        .bind(3, fileName)
-        .bind(4, now)
-        .bind(5, now)
-        .run();
-    Statement(db_, "INSERT INTO uploads (id, video_id, project_id, file_size, total_chunks, state, "
-                   "created_at) VALUES (?, ?, ?, ?, ?, 'open', ?)")
-        .bind(1, session.id)
-        .bind(2, session.videoId)
-        .bind(3, projectId)
-        .bind(4, fileSize)
-        .bind(5, totalChunks)
-        .bind(6, now)
-        .run();
-    recordChange(projectId, "video.created", session.videoId, *videoLocked(session.videoId));
-    transaction.commit();
+    try {
+        Transaction transaction(db_);
+        const std::string now = nowISO();
+        Statement(db_, "INSERT INTO videos (id, project_id, name, status, created_at, updated_at) "
+                       "VALUES (?, ?, ?, 'uploading', ?, ?)")
+            .bind(1, session.videoId)
+            .bind(2, projectId)
+            .bind(3, fileName)
+            .bind(4, now)
+            .bind(5, now)
+            .run();
+        Statement(db_,
+                  "INSERT INTO uploads (id, video_id, project_id, file_size, total_chunks, state, "
+                  "created_at) VALUES (?, ?, ?, ?, ?, 'open', ?)")
+            .bind(1, session.id)
+            .bind(2, session.videoId)
+            .bind(3, projectId)
+            .bind(4, fileSize)
+            .bind(5, totalChunks)
+            .bind(6, now)
+            .run();
+        recordChange(projectId, "video.created", session.videoId, *videoLocked(session.videoId));
+        transaction.commit();
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(uploadDataPath(session.id), ignored);
+        throw;
+    }
     changed_.notify_all();
     return session;
 }

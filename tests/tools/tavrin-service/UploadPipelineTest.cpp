@@ -173,4 +173,20 @@ TEST(AServiceStore, RefusesAPartOfAnUploadCompletedMeanwhile) {
     }
 }
 
+// A file left by a kill while an upload was being initiated goes at the next
+// start; the files of open uploads stay.
+TEST(AServiceStore, RemovesUploadFilesThatBelongToNoUpload) {
+    tavrin::testing::TempFolder folder;
+    const std::string stray = folder.path() + "/uploads/u-0123456789abcdef.data";
+    UploadSession upload;
+    {
+        ServiceStore store(folder.path());
+        upload = store.initiateUpload("demo", "a.mp4", 3, 1);
+        std::ofstream(stray) << "abc";
+    }
+    ServiceStore store(folder.path());
+    EXPECT_FALSE(std::filesystem::exists(stray));
+    EXPECT_TRUE(std::filesystem::exists(folder.path() + "/uploads/" + upload.id + ".data"));
+}
+
 } // namespace
