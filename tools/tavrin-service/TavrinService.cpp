@@ -1,5 +1,6 @@
 #include "tools/tavrin-service/TavrinService.h"
 
+#include "common/Unicode.h"
 #include "tools/tavrin-service/PageAssets.h"
 
 #include <httplib.h>
@@ -121,10 +122,23 @@ void sendJSON(Response& response, const Value& body, int status = 200) {
     response.set_content(writeJSON(body).value_or("null"), kJSON);
 }
 
+// The text with each malformed UTF-8 byte replaced by U+FFFD, so a message
+// quoting a client's bytes (an id from the path) can still be sent as JSON.
+std::string wellFormed(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint;
+        const std::size_t length = decodeUTF8(text, i, codePoint);
+        out += length == 0 ? std::string("\xEF\xBF\xBD") : text.substr(i, length);
+        i += length == 0 ? 1 : length;
+    }
+    return out;
+}
+
 void sendError(Response& response, int status, const std::string& message,
                const Value& details = Value::object()) {
     Value body = details.is_object() ? details : Value::object();
-    body["error"] = message;
+    body["error"] = wellFormed(message);
     sendJSON(response, body, status);
 }
 

@@ -80,6 +80,8 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
             nonASCII = nonASCII || ch >= 0x80;
     EXPECT_TRUE(nonASCII);
     EXPECT_EQ(call("GET", "/api/projects/nope").status, 404);
+    for (const char* path : {"/api/projects/%FF", "/api/videos/%C3%28"}) // not UTF-8
+        EXPECT_TRUE(call("GET", path).body.contains("error")) << path;
 
     httplib::Client client(service->url());
     auto page = client.Get("/fcp-panel/login");
