@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,12 +239,23 @@ ServiceStore::ServiceStore(fs::path dataDir, bool syncToDisk)
     : dataDir_(std::move(dataDir)), syncToDisk_(syncToDisk) {
     fs::create_directories(dataDir_ / "uploads");
     fs::create_directories(dataDir_ / "videos");
+    // One service per folder: a second one's start would put back or remove
+    // the files of uploads the first is completing or initiating.
+    const fs::path lock = dataDir_ / "tavrin.lock";
+    lockFd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd_ < 0)
+        throw std::runtime_error("cannot open " + lock.string());
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd_);
+        throw std::runtime_error("another tavrin-service uses this data folder");
+    }
     const fs::path database = dataDir_ / "tavrin.db";
     if (sqlite3_open_v2(database.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
+        ::close(lockFd_);
         throw std::runtime_error("cannot open " + database.string() + ": " + message);
     }
     try {
@@ -257,12 +269,14 @@ ServiceStore::ServiceStore(fs::path dataDir, bool syncToDisk)
         recoverInterrupted();
     } catch (...) {
         sqlite3_close(db_);
+        ::close(lockFd_);
         throw;
     }
 }
 
 ServiceStore::~ServiceStore() {
     sqlite3_close(db_);
+    ::close(lockFd_); // the folder is free again
 }
 
 void ServiceStore::migrate() {

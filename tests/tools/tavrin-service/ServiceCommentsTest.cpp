@@ -95,6 +95,8 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
          {"attacker.example:3000", "localhost.attacker.example", "localhost:1/x"})
         EXPECT_EQ(client.Get("/fcp-panel/login", {{"Host", host}})->status, 403) << host;
     EXPECT_EQ(client.Get("/fcp-panel/login", {{"Host", "localhost"}})->status, 200);
+    // A second service on the same folder would undo the first one's work.
+    EXPECT_THROW(ServiceProcess{data.path()}, std::runtime_error);
 }
 
 TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {

@@ -257,6 +257,7 @@ TEST_F(AServiceUpload, KeepsPartsAndResultsAcrossAKill) {
     // Flushed to the disk or not, what was acknowledged survives a kill.
     for (bool flushed : {false, true}) {
         SCOPED_TRACE(flushed ? "--fsync" : "default");
+        service.reset(); // one service per data folder
         service = std::make_unique<ServiceProcess>(data.path(),
                                                    flushed ? std::vector<std::string>{"--fsync"}
                                                            : std::vector<std::string>{});
