@@ -154,39 +154,30 @@ TEST(AnUploadDigest, ContinuesWithoutWaitingForThePartBefore) {
     }
 }
 
-// A part whose PUT looked the upload up just before another request completed
-// it is refused as late, not failed as if the data were lost.
-TEST(AServiceStore, RefusesAPartOfAnUploadCompletedMeanwhile) {
-    tavrin::testing::TempFolder folder;
-    ServiceStore store(folder.path());
-    UploadSession upload = store.initiateUpload("demo", "a.mp4", 3, 1);
-    auto part = store.beginPart(upload, 0);
-    ASSERT_TRUE(part->write("abc", 3));
-    part->finish();
-    part.reset();
-    ASSERT_EQ(store.completeUpload(upload.id, 1).at("status"), "ready");
-    try {
-        store.beginPart(upload, 0); // `upload` still says "open"
-        FAIL() << "a part of a completed upload was taken";
-    } catch (const ServiceError& error) {
-        EXPECT_EQ(error.status, 409);
-    }
-}
-
-// A file left by a kill while an upload was being initiated goes at the next
-// start; the files of open uploads stay.
-TEST(AServiceStore, RemovesUploadFilesThatBelongToNoUpload) {
+// A PUT that looked its upload up just before a complete of it is refused as
+// late (not failed as if the data were lost); a file left by a kill during an
+// initiate goes at the next start, while open uploads keep theirs.
+TEST(AServiceStore, RefusesAPartOfACompletedUploadAndRemovesStrayUploadFiles) {
     tavrin::testing::TempFolder folder;
     const std::string stray = folder.path() + "/uploads/u-0123456789abcdef.data";
-    UploadSession upload;
+    UploadSession open;
     {
         ServiceStore store(folder.path());
-        upload = store.initiateUpload("demo", "a.mp4", 3, 1);
+        UploadSession done = store.initiateUpload("demo", "a.mp4", 0, 0);
+        ASSERT_EQ(store.completeUpload(done.id, 0).at("status"), "ready");
+        done.totalChunks = 1; // as looked up before: "open", with a part to send
+        try {
+            store.beginPart(done, 0);
+            ADD_FAILURE() << "a part of a completed upload was taken";
+        } catch (const ServiceError& error) {
+            EXPECT_EQ(error.status, 409);
+        }
+        open = store.initiateUpload("demo", "b.mp4", 3, 1);
         std::ofstream(stray) << "abc";
     }
     ServiceStore store(folder.path());
     EXPECT_FALSE(std::filesystem::exists(stray));
-    EXPECT_TRUE(std::filesystem::exists(folder.path() + "/uploads/" + upload.id + ".data"));
+    EXPECT_TRUE(std::filesystem::exists(folder.path() + "/uploads/" + open.id + ".data"));
 }
 
 } // namespace
