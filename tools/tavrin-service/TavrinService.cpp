@@ -441,7 +441,9 @@ void TavrinService::routes() {
                    response.set_content_provider(
                        size, "video/mp4",
                        [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                           std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+                           // Small pieces: a client that does not read holds
+                           // its worker, and the piece, until the write time-out.
+                           std::vector<char> buffer(std::min<std::size_t>(length, 64 << 10));
                            file->seekg(static_cast<std::streamoff>(offset));
                            file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
                            if (file->gcount() <= 0)
