@@ -30,6 +30,7 @@ constexpr std::chrono::seconds kMaxFeedWait{30};
 // The API's JSON bodies are small (a comment is at most 10,000 characters);
 // parsing a body of megabytes would take many times its size in memory.
 constexpr std::size_t kMaxJSONBody = 256 << 10;
+constexpr const char* kTooLarge = "the body is too large (at most 256 KiB of JSON)";
 // Connections served at once, each on a thread of its own (see ConnectionWorkers).
 constexpr std::size_t kMaxWorkers = 128;
 constexpr std::size_t kKeptWorkers = 8;
@@ -159,8 +160,7 @@ httplib::Server::Handler guarded(httplib::Server::Handler handler) {
 
 Value objectBody(const Request& request) {
     if (request.body.size() > kMaxJSONBody)
-        throw ServiceError(413, "the body is too large (at most " +
-                                    std::to_string(kMaxJSONBody >> 10) + " KiB of JSON)");
+        throw ServiceError(413, kTooLarge);
     std::optional<Value> parsed = parseJSON(request.body, 64);
     if (!parsed || !parsed->is_object())
         throw ServiceError(400, "the body must be a JSON object");
@@ -291,9 +291,19 @@ void TavrinService::routes() {
                          request.path.c_str(), response.status);
         });
     server.set_pre_routing_handler([](const Request& request, Response& response) {
-        if (isLoopbackHost(request.get_header_value("Host")))
+        if (!isLoopbackHost(request.get_header_value("Host"))) {
+            sendError(response, 403, "this service answers only requests to localhost");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // Only chunk PUTs carry more than a small JSON body; any other large
+        // body is refused before it is read into memory.
+        const std::string length = request.get_header_value("Content-Length");
+        if (request.method == "PUT" || length.empty() ||
+            length.find_first_not_of("0123456789") != std::string::npos || // refused later
+            (length.size() <= 9 && std::stoul(length) <= kMaxJSONBody))
             return httplib::Server::HandlerResponse::Unhandled;
-        sendError(response, 403, "this service answers only requests to localhost");
+        response.set_header("Connection", "close");
+        sendError(response, 413, kTooLarge);
         return httplib::Server::HandlerResponse::Handled;
     });
     server.set_error_handler([](const Request&, Response& response) {
