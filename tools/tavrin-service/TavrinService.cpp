@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -54,9 +55,13 @@ class ConnectionWorkers : public httplib::TaskQueue {
         reapLocked();
         jobs_.push_back(std::move(job));
         if (idle_ < jobs_.size() && threads_.size() < kMaxWorkers && !stopping_) {
-            std::thread thread([this] { work(); });
-            const std::thread::id id = thread.get_id();
-            threads_.emplace(id, std::move(thread));
+            try {
+                std::thread thread([this] { work(); });
+                const std::thread::id id = thread.get_id();
+                threads_.emplace(id, std::move(thread));
+            } catch (const std::system_error&) {
+                // No thread to be had (a process limit): the running ones take it in turn.
+            }
         }
         wake_.notify_one();
     }
