@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,12 +239,23 @@ ServiceStore::ServiceStore(fs::path dataDir, bool syncToDisk)
     : dataDir_(std::move(dataDir)), syncToDisk_(syncToDisk) {
     fs::create_directories(dataDir_ / "uploads");
     fs::create_directories(dataDir_ / "videos");
+    // One service per folder: a second one's start would put back or remove
+    // the files of uploads the first is completing or initiating.
+    const fs::path lock = dataDir_ / "tavrin.lock";
+    lockFd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd_ < 0)
+        throw std::runtime_error("cannot open " + lock.string());
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd_);
+        throw std::runtime_error("another tavrin-service uses this data folder");
+    }
     const fs::path database = dataDir_ / "tavrin.db";
     if (sqlite3_open_v2(database.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
+        ::close(lockFd_);
         throw std::runtime_error("cannot open " + database.string() + ": " + message);
     }
     try {
@@ -257,12 +269,14 @@ ServiceStore::ServiceStore(fs::path dataDir, bool syncToDisk)
         recoverInterrupted();
     } catch (...) {
         sqlite3_close(db_);
+        ::close(lockFd_);
         throw;
     }
 }
 
 ServiceStore::~ServiceStore() {
     sqlite3_close(db_);
+    ::close(lockFd_); // the folder is free again
 }
 
 void ServiceStore::migrate() {
@@ -349,12 +363,20 @@ void ServiceStore::recoverInterrupted() {
     // A kill between moving a video into place and recording it ready leaves
     // the file moved: it goes back, and completing again finishes the upload.
     Statement open(db_, "SELECT id, video_id FROM uploads WHERE state = 'open'");
+    std::set<fs::path> kept;
     while (open.step()) {
         std::error_code ignored;
         if (!fs::exists(uploadDataPath(open.text(0)), ignored) &&
             fs::exists(videoPath(open.text(1)), ignored))
             fs::rename(videoPath(open.text(1)), uploadDataPath(open.text(0)), ignored);
+        kept.insert(uploadDataPath(open.text(0)));
     }
+    // A kill while an upload was being initiated leaves its file without the
+    // upload: nothing can reach it any more.
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dataDir_ / "uploads", error))
+        if (entry.path().extension() == ".data" && kept.count(entry.path()) == 0)
+            fs::remove(entry.path(), error);
 }
 
 std::string ServiceStore::accessToken(const std::optional<std::string>& fixed) {
@@ -692,7 +714,16 @@ UploadSession ServiceStore::initiateUpload(const std::string& projectId,
                                     " for " + std::to_string(fileSize) + " bytes in chunks of " +
                                     std::to_string(chunkSize));
     if (fileName.empty() || fileName.size() > kMaxName)
-        throw ServiceError(400, "\"fileName\" must be a non-empty string");
+        throw ServiceError(400, "\"fileName\" must be a non-empty string of at most " +
+                                    std::to_string(kMaxName) + " bytes");
+    // The upload's file is made at its full size without taking the space
+    // yet; an upload larger than the free space would end by filling the disk.
+    std::error_code spaceError;
+    const fs::space_info space = fs::space(dataDir_, spaceError);
+    if (!spaceError && static_cast<std::uintmax_t>(fileSize) > space.available)
+        throw ServiceError(413, "the file (" + std::to_string(fileSize) +
+                                    " bytes) is larger than the free space (" +
+                                    std::to_string(space.available) + " bytes)");
 
     std::lock_guard lock(mutex_);
     if (!Statement(db_, "SELECT 1 FROM projects WHERE id = ?").bind(1, projectId).step())
@@ -707,27 +738,34 @@ UploadSession ServiceStore::initiateUpload(const std::string& projectId,
         if (!sized)
             throw std::runtime_error("cannot create " + uploadDataPath(session.id).string());
     }
-    Transaction transaction(db_);
-    const std::string now = nowISO();
-    Statement(db_, "INSERT INTO videos (id, project_id, name, status, created_at, updated_at) "
-                   "VALUES (?, ?, ?, 'uploading', ?, ?)")
-        .bind(1, session.videoId)
-        .bind(2, projectId)
-        .bind(3, fileName)
-        .bind(4, now)
-        .bind(5, now)
-        .run();
-    Statement(db_, "INSERT INTO uploads (id, video_id, project_id, file_size, total_chunks, state, "
-                   "created_at) VALUES (?, ?, ?, ?, ?, 'open', ?)")
-        .bind(1, session.id)
-        .bind(2, session.videoId)
-        .bind(3, projectId)
-        .bind(4, fileSize)
-        .bind(5, totalChunks)
-        .bind(6, now)
-        .run();
-    recordChange(projectId, "video.created", session.videoId, *videoLocked(session.videoId));
-    transaction.commit();
+    try {
+        Transaction transaction(db_);
+        const std::string now = nowISO();
+        Statement(db_, "INSERT INTO videos (id, project_id, name, status, created_at, updated_at) "
+                       "VALUES (?, ?, ?, 'uploading', ?, ?)")
+            .bind(1, session.videoId)
+            .bind(2, projectId)
+            .bind(3, fileName)
+            .bind(4, now)
+            .bind(5, now)
+            .run();
+        Statement(db_,
+                  "INSERT INTO uploads (id, video_id, project_id, file_size, total_chunks, state, "
+                  "created_at) VALUES (?, ?, ?, ?, ?, 'open', ?)")
+            .bind(1, session.id)
+            .bind(2, session.videoId)
+            .bind(3, projectId)
+            .bind(4, fileSize)
+            .bind(5, totalChunks)
+            .bind(6, now)
+            .run();
+        recordChange(projectId, "video.created", session.videoId, *videoLocked(session.videoId));
+        transaction.commit();
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(uploadDataPath(session.id), ignored);
+        throw;
+    }
     changed_.notify_all();
     return session;
 }
@@ -801,6 +839,12 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         if (writer.fd < 0) {
             for (Writer& opened : s.writers)
                 ::close(opened.fd);
+            // The upload may have been completed (its file moved into place)
+            // since the caller looked it up.
+            std::lock_guard lock(store.mutex_);
+            std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
+            if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
+                throw ServiceError(409, "the upload is already complete");
             throw std::runtime_error("cannot open the data of upload " + s.upload.id);
         }
         s.writers.push_back(writer);

@@ -61,7 +61,8 @@ class ServiceStore {
 
     // Opens (creating when missing) the database and folders under dataDir,
     // and on the first start the demo project with its video and comments.
-    // Throws std::runtime_error when the folder or database cannot be used.
+    // Throws std::runtime_error when the folder or database cannot be used,
+    // also while another store (in any process) has it open.
     // syncToDisk: flush parts, videos and the database to the disk before
     // acknowledging them, so they survive a power loss too (at the disk's
     // speed); without it everything acknowledged survives a killed process.
@@ -156,6 +157,7 @@ class ServiceStore {
 
     std::filesystem::path dataDir_;
     sqlite3* db_ = nullptr;
+    int lockFd_ = -1; // holds the data folder's lock
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopped_ = false;

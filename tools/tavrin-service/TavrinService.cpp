@@ -1,13 +1,21 @@
 #include "tools/tavrin-service/TavrinService.h"
 
+#include "common/Unicode.h"
 #include "tools/tavrin-service/PageAssets.h"
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace tavrin::service {
 
@@ -20,6 +28,99 @@ namespace {
 constexpr const char* kJSON = "application/json";
 constexpr std::size_t kMaxBody = ServiceStore::chunkSize + (1 << 20);
 constexpr std::chrono::seconds kMaxFeedWait{30};
+// The API's JSON bodies are small (a comment is at most 10,000 characters);
+// parsing a body of megabytes would take many times its size in memory.
+constexpr std::size_t kMaxJSONBody = 256 << 10;
+constexpr const char* kTooLarge = "the body is too large (at most 256 KiB of JSON)";
+// Connections served at once, each on a thread of its own (see ConnectionWorkers).
+constexpr std::size_t kMaxWorkers = 128;
+constexpr std::size_t kKeptWorkers = 8;
+// Change-feed readers waiting at once; the rest of the workers stay free for other requests.
+constexpr int kMaxFeedReaders = 32;
+// Parts received at once: each holds a few MiB of buffers while it arrives.
+constexpr std::ptrdiff_t kMaxPartsReceived = 16;
+constexpr std::chrono::seconds kPartSlotWait{60};
+
+// Runs each connection on a thread of its own, starting threads as needed up
+// to kMaxWorkers. A connection holds its thread while it waits for its
+// client (an idle keep-alive, a slow sender) or for the change feed, so a
+// fixed handful of threads would let a few such clients stall every other
+// request. Threads beyond kKeptWorkers end after a while without work.
+class ConnectionWorkers : public httplib::TaskQueue {
+  public:
+    ~ConnectionWorkers() override { shutdown(); }
+
+    void enqueue(std::function<void()> job) override {
+        std::lock_guard lock(mutex_);
+        reapLocked();
+        jobs_.push_back(std::move(job));
+        if (idle_ < jobs_.size() && threads_.size() < kMaxWorkers && !stopping_) {
+            try {
+                std::thread thread([this] { work(); });
+                const std::thread::id id = thread.get_id();
+                threads_.emplace(id, std::move(thread));
+            } catch (const std::system_error&) {
+                // No thread to be had (a process limit): the running ones take it in turn.
+            }
+        }
+        wake_.notify_one();
+    }
+
+    // Runs the queued connections, then ends every thread.
+    void shutdown() override {
+        std::map<std::thread::id, std::thread> threads;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            threads.swap(threads_);
+            finished_.clear();
+        }
+        wake_.notify_all();
+        for (auto& [id, thread] : threads)
+            thread.join();
+    }
+
+  private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            const bool woken = wake_.wait_for(lock, std::chrono::seconds(10),
+                                              [&] { return stopping_ || !jobs_.empty(); });
+            --idle_;
+            if (jobs_.empty()) {
+                if (stopping_ || (!woken && threads_.size() - finished_.size() > kKeptWorkers)) {
+                    finished_.push_back(std::this_thread::get_id());
+                    return;
+                }
+                continue;
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+        }
+    }
+    // Joins the threads that ended for want of work.
+    void reapLocked() {
+        for (const std::thread::id& id : finished_)
+            if (auto it = threads_.find(id); it != threads_.end()) {
+                it->second.join();
+                threads_.erase(it);
+            }
+        finished_.clear();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::map<std::thread::id, std::thread> threads_;
+    std::vector<std::thread::id> finished_;
+    std::size_t idle_ = 0;
+    bool stopping_ = false;
+};
 
 void sendJSON(Response& response, const Value& body, int status = 200) {
     response.status = status;
@@ -27,10 +128,23 @@ void sendJSON(Response& response, const Value& body, int status = 200) {
     response.set_content(writeJSON(body).value_or("null"), kJSON);
 }
 
+// The text with each malformed UTF-8 byte replaced by U+FFFD, so a message
+// quoting a client's bytes (an id from the path) can still be sent as JSON.
+std::string wellFormed(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint;
+        const std::size_t length = decodeUTF8(text, i, codePoint);
+        out += length == 0 ? std::string("\xEF\xBF\xBD") : text.substr(i, length);
+        i += length == 0 ? 1 : length;
+    }
+    return out;
+}
+
 void sendError(Response& response, int status, const std::string& message,
                const Value& details = Value::object()) {
     Value body = details.is_object() ? details : Value::object();
-    body["error"] = message;
+    body["error"] = wellFormed(message);
     sendJSON(response, body, status);
 }
 
@@ -50,6 +164,8 @@ httplib::Server::Handler guarded(httplib::Server::Handler handler) {
 }
 
 Value objectBody(const Request& request) {
+    if (request.body.size() > kMaxJSONBody)
+        throw ServiceError(413, kTooLarge);
     std::optional<Value> parsed = parseJSON(request.body, 64);
     if (!parsed || !parsed->is_object())
         throw ServiceError(400, "the body must be a JSON object");
@@ -136,7 +252,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 TavrinService::TavrinService(Options options)
     : options_(std::move(options)), store_(options_.dataDir, options_.syncToDisk),
       signer_(store_.signingKey()), token_(store_.accessToken(options_.token)),
-      server_(std::make_unique<httplib::Server>()) {
+      partSlots_(kMaxPartsReceived), server_(std::make_unique<httplib::Server>()) {
     routes();
 }
 
@@ -168,7 +284,7 @@ std::string TavrinService::url() const {
 
 void TavrinService::routes() {
     httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.new_task_queue = [] { return new ConnectionWorkers(); };
     server.set_payload_max_length(kMaxBody);
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(100'000);
@@ -180,9 +296,19 @@ void TavrinService::routes() {
                          request.path.c_str(), response.status);
         });
     server.set_pre_routing_handler([](const Request& request, Response& response) {
-        if (isLoopbackHost(request.get_header_value("Host")))
+        if (!isLoopbackHost(request.get_header_value("Host"))) {
+            sendError(response, 403, "this service answers only requests to localhost");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // Only chunk PUTs carry more than a small JSON body; any other large
+        // body is refused before it is read into memory.
+        const std::string length = request.get_header_value("Content-Length");
+        if (request.method == "PUT" || length.empty() ||
+            length.find_first_not_of("0123456789") != std::string::npos || // refused later
+            (length.size() <= 9 && std::stoul(length) <= kMaxJSONBody))
             return httplib::Server::HandlerResponse::Unhandled;
-        sendError(response, 403, "this service answers only requests to localhost");
+        response.set_header("Connection", "close");
+        sendError(response, 413, kTooLarge);
         return httplib::Server::HandlerResponse::Handled;
     });
     server.set_error_handler([](const Request&, Response& response) {
@@ -290,6 +416,17 @@ void TavrinService::routes() {
                        throw ServiceError(400, "\"since\" must be a cursor (an integer >= 0)");
                    auto waitFor = std::chrono::seconds(
                        std::clamp<std::int64_t>(wait.value_or(25), 0, kMaxFeedWait.count()));
+                   // Each waiting reader holds a worker: beyond a few dozen
+                   // the others are asked to come back rather than wait.
+                   struct Reader {
+                       std::atomic<int>& count;
+                       ~Reader() { --count; }
+                   } reader{feedReaders_};
+                   if (++feedReaders_ > kMaxFeedReaders && waitFor.count() > 0) {
+                       response.set_header("Retry-After", "2");
+                       throw ServiceError(503, "too many change-feed readers are waiting; "
+                                               "ask again shortly");
+                   }
                    sendJSON(response,
                             store_.changesSince(request.matches[1].str(), *since, waitFor));
                }));
@@ -319,7 +456,9 @@ void TavrinService::routes() {
                    response.set_content_provider(
                        size, "video/mp4",
                        [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                           std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+                           // Small pieces: a client that does not read holds
+                           // its worker, and the piece, until the write time-out.
+                           std::vector<char> buffer(std::min<std::size_t>(length, 64 << 10));
                            file->seekg(static_cast<std::streamoff>(offset));
                            file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
                            if (file->gcount() <= 0)
@@ -402,6 +541,14 @@ void TavrinService::routes() {
                 if (request.get_header_value("Content-Length") != std::to_string(expected))
                     throw ServiceError(400, "chunk " + std::to_string(index) + " must have " +
                                                 std::to_string(expected) + " bytes");
+                // The memory of parts arriving at once stays bounded however
+                // many connections send them.
+                if (!partSlots_.try_acquire_for(kPartSlotWait))
+                    throw ServiceError(503, "too many parts are being received; send it again");
+                struct Slot {
+                    std::counting_semaphore<>& slots;
+                    ~Slot() { slots.release(); }
+                } slot{partSlots_};
                 std::unique_ptr<ServiceStore::PartWriter> part = store_.beginPart(upload, index);
                 bool written = true;
                 bool complete = reader([&](const char* data, std::size_t length) {

@@ -11,10 +11,12 @@
 #include "tools/tavrin-service/ChunkSigner.h"
 #include "tools/tavrin-service/ServiceStore.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <semaphore>
 #include <string>
 
 namespace httplib {
@@ -60,6 +62,8 @@ class TavrinService {
     ChunkSigner signer_;
     std::string token_;
     int port_ = 0;
+    std::atomic<int> feedReaders_{0};     // change-feed readers waiting now
+    std::counting_semaphore<> partSlots_; // parts that may be received at once
     std::unique_ptr<httplib::Server> server_;
 };
 

@@ -10,7 +10,10 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -97,15 +100,31 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::mutex mutex;
+    std::condition_variable ran;
+    bool running = true;
     std::thread signalWaiter([&] {
         int received = 0;
         sigwait(&stopSignals, &received);
         service->stop();
+        // A client that sends nothing more holds its connection until the
+        // read time-out. Everything acknowledged is stored already (it would
+        // survive a kill), so the service does not wait that long for it.
+        std::unique_lock lock(mutex);
+        if (!ran.wait_for(lock, std::chrono::seconds(3), [&] { return !running; })) {
+            std::fprintf(stderr, "tavrin-service: stopping without the connections still open\n");
+            std::_Exit(0);
+        }
     });
     std::printf("tavrin-service ready url=%s token=%s data=%s\n", service->url().c_str(),
                 service->token().c_str(), dataDir.c_str());
     std::fflush(stdout);
     service->run();
+    {
+        std::lock_guard lock(mutex);
+        running = false;
+    }
+    ran.notify_all();
     // run() also returns when serving fails; wake the waiter in that case.
     pthread_kill(signalWaiter.native_handle(), SIGTERM);
     signalWaiter.join();

@@ -6,6 +6,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <future>
 
 using namespace tavrin;
@@ -36,6 +41,18 @@ class AServiceWorkspace : public ::testing::Test {
         return {result->status, parseJSON(result->body).value_or(Value("not JSON"))};
     }
 
+    // A connection that has sent `text` and is then left alone.
+    int connectAndSend(const std::string& text) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{AF_INET,
+                       htons(static_cast<std::uint16_t>(service->port())),
+                       {htonl(INADDR_LOOPBACK)},
+                       {}};
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), std::ssize(text));
+        return fd;
+    }
+
     TempFolder data;
     std::unique_ptr<ServiceProcess> service;
 };
@@ -53,6 +70,8 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
             nonASCII = nonASCII || ch >= 0x80;
     EXPECT_TRUE(nonASCII);
     EXPECT_EQ(call("GET", "/api/projects/nope").status, 404);
+    for (const char* path : {"/api/projects/%FF", "/api/videos/%C3%28"}) // not UTF-8
+        EXPECT_TRUE(call("GET", path).body.contains("error")) << path;
 
     httplib::Client client(service->url());
     auto page = client.Get("/fcp-panel/login");
@@ -66,6 +85,8 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
          {"attacker.example:3000", "localhost.attacker.example", "localhost:1/x"})
         EXPECT_EQ(client.Get("/fcp-panel/login", {{"Host", host}})->status, 403) << host;
     EXPECT_EQ(client.Get("/fcp-panel/login", {{"Host", "localhost"}})->status, 200);
+    // A second service on the same folder would undo the first one's work.
+    EXPECT_THROW(ServiceProcess{data.path()}, std::runtime_error);
 }
 
 TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {
@@ -100,6 +121,16 @@ TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {
     EXPECT_EQ(call("PATCH", "/api/comments/" + id, {{"resolved", false}}).body.at("resolved"),
               false);
     EXPECT_EQ(call("PATCH", "/api/comments/" + id, {{"resolved", "yes"}}).status, 400);
+    // A body far beyond any comment is refused from its length, before it is sent.
+    int large = connectAndSend("POST /api/projects/demo/comments HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Content-Type: application/json\r\nContent-Length: 1048576\r\n"
+                               "Authorization: Bearer " +
+                               service->token() + "\r\n\r\n");
+    pollfd answered{large, POLLIN, 0};
+    char status[16] = {};
+    EXPECT_TRUE(poll(&answered, 1, 10'000) == 1 && recv(large, status, 12, 0) == 12);
+    EXPECT_STREQ(status, "HTTP/1.1 413");
+    close(large);
 
     // A comment acknowledged before a kill is still there after it.
     service->kill();
@@ -155,6 +186,38 @@ TEST_F(AServiceWorkspace, ChangeFeedAnswersAWaitingReaderWhenACommentChanges) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let the reader arrive
     EXPECT_EQ(service->stop(), 0);
     EXPECT_EQ(parked.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST_F(AServiceWorkspace, AnswersWhileManyConnectionsWaitOrIdleAndStopsWithoutThem) {
+    const std::string cursor = call("GET", "/api/projects/demo").body.at("cursor").dump();
+    std::vector<pollfd> readers;
+    for (int i = 0; i < 36; ++i)
+        readers.push_back({connectAndSend("GET /api/projects/demo/changes?since=" + cursor +
+                                          "&wait=30 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                          "Authorization: Bearer " +
+                                          service->token() + "\r\n\r\n"),
+                           POLLIN, 0});
+    std::vector<int> idle = {connectAndSend(""), connectAndSend("GET /api/pro")};
+    // Served while the readers wait; only the 4 beyond 32 are answered, to come back later.
+    EXPECT_EQ(call("GET", "/api/videos/demo-video").status, 200);
+    std::vector<std::string> answers;
+    for (int round = 0; round < 100 && answers.size() < 4; ++round) {
+        poll(readers.data(), readers.size(), 100);
+        for (pollfd& p : readers)
+            if (p.revents & POLLIN) {
+                char text[16] = {};
+                answers.emplace_back(text, std::max<ssize_t>(0, recv(p.fd, text, 12, 0)));
+                idle.push_back(p.fd);
+                p.fd = -1;
+            }
+    }
+    EXPECT_EQ(answers, std::vector<std::string>(4, "HTTP/1.1 503"));
+    // Neither the readers nor a request left half-sent hold up stopping.
+    EXPECT_EQ(service->stop(), 0);
+    for (const pollfd& p : readers)
+        close(p.fd);
+    for (int fd : idle)
+        close(fd);
 }
 
 } // namespace

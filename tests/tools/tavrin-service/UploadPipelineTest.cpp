@@ -2,6 +2,7 @@
 // stages) and the upload digest fed from received bytes or read back.
 #include "tests/tools/tavrin-service/ServiceProcess.h"
 #include "tools/tavrin-service/PartPipeline.h"
+#include "tools/tavrin-service/ServiceStore.h"
 #include "tools/tavrin-service/UploadDigest.h"
 
 #include <glib.h>
@@ -151,6 +152,27 @@ TEST(AnUploadDigest, ContinuesWithoutWaitingForThePartBefore) {
         digest.partStored(1, std::move(next));
         EXPECT_EQ(digest.finish(), sha256(bytes));
     }
+}
+
+// A PUT that looked its upload up just before a complete of it is refused as
+// late (not failed as if the data were lost); a file left by a kill during an
+// initiate goes at the next start, while open uploads keep theirs.
+TEST(AServiceStore, RefusesAPartOfACompletedUploadAndRemovesStrayUploadFiles) {
+    tavrin::testing::TempFolder folder;
+    const std::string stray = folder.path() + "/uploads/u-0123456789abcdef.data";
+    UploadSession open;
+    {
+        ServiceStore store(folder.path());
+        UploadSession done = store.initiateUpload("demo", "a.mp4", 0, 0);
+        ASSERT_EQ(store.completeUpload(done.id, 0).at("status"), "ready");
+        done.totalChunks = 1; // as looked up before: "open", with a part to send
+        EXPECT_THROW(store.beginPart(done, 0), ServiceError); // 409, not a failure
+        open = store.initiateUpload("demo", "b.mp4", 3, 1);
+        std::ofstream(stray) << "abc";
+    }
+    ServiceStore store(folder.path());
+    EXPECT_FALSE(std::filesystem::exists(stray));
+    EXPECT_TRUE(std::filesystem::exists(folder.path() + "/uploads/" + open.id + ".data"));
 }
 
 } // namespace
