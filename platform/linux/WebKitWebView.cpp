@@ -2,11 +2,51 @@
 
 #include <webkit2/webkit2.h>
 
+#include <charconv>
+#include <string_view>
 #include <utility>
 
 namespace tavrin::linux_platform {
 
 namespace {
+
+// 1 for a \u escape of a high surrogate at json[i], 2 for a low one, else 0.
+int surrogateEscapeAt(std::string_view json, std::size_t i) {
+    if (i + 6 > json.size() || json[i] != '\\' || json[i + 1] != 'u')
+        return 0;
+    unsigned unit = 0;
+    auto [end, error] = std::from_chars(json.data() + i + 2, json.data() + i + 6, unit, 16);
+    if (error != std::errc() || end != json.data() + i + 6)
+        return 0;
+    return unit >= 0xD800 && unit <= 0xDBFF ? 1 : unit >= 0xDC00 && unit <= 0xDFFF ? 2 : 0;
+}
+
+// A page string cut in the middle of a surrogate pair (an emoji sliced by
+// length) is written by JSON.stringify as an escaped lone surrogate, which no
+// UTF-8 text can hold. Each becomes U+FFFD, so the message still arrives (and
+// its request is answered) instead of being dropped whole.
+std::string replaceLoneSurrogates(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size();) {
+        if (json[i] != '\\') {
+            out += json[i++];
+            continue;
+        }
+        int kind = surrogateEscapeAt(json, i);
+        if (kind == 1 && surrogateEscapeAt(json, i + 6) == 2) {
+            out.append(json.substr(i, 12));
+            i += 12;
+        } else if (kind != 0) {
+            out += "\\ufffd";
+            i += 6;
+        } else { // any other escape, whole
+            out.append(json.substr(i, 2));
+            i += 2;
+        }
+    }
+    return out;
+}
 
 // The page's message body as a property-list value. JSON keeps integers and
 // floating numbers apart where the text allows; a body without a JSON form
@@ -17,7 +57,7 @@ Value bodyValue(JSCValue* value) {
     char* json = jsc_value_to_json(value, 0);
     if (!json)
         return nullptr;
-    auto parsed = parseJSON(json);
+    auto parsed = parseJSON(replaceLoneSurrogates(json));
     g_free(json);
     return parsed ? std::move(*parsed) : Value(nullptr);
 }
@@ -184,7 +224,10 @@ struct WebKitWebView::Impl {
         request.isMainFrame = request.isNewWindow || self->isMainFrame(action, request.url);
         if (d->decidePolicyForNavigation(request))
             return FALSE; // WebKit goes on; a new window is not made (no "create" handler)
-        if (request.isMainFrame && !request.isNewWindow)
+        // A refused redirect ends the load that was under way: that load
+        // failed (as it does on the other platform), and is reported so.
+        bool endsLoad = webkit_navigation_action_is_redirect(action) && self->provisional;
+        if (request.isMainFrame && !request.isNewWindow && !endsLoad)
             self->ignoredByDelegate = true;
         webkit_policy_decision_ignore(decision);
         return TRUE;
