@@ -170,6 +170,8 @@ struct WebKitWebView::Impl {
     static gboolean onLoadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                  gpointer data) {
         auto* self = static_cast<Impl*>(data);
+        if (self->failureReported)
+            return TRUE; // the end of the page's process was reported for it already
         self->stopRequestTimer();
         self->failureReported = true;
         bool timedOut = std::exchange(self->timedOut, false);
@@ -189,6 +191,27 @@ struct WebKitWebView::Impl {
                 d->didFailProvisionalNavigation(failure);
         }
         return TRUE; // no error page of WebKit's own: the panel shows its overlay
+    }
+
+    // The page's process ended under it (a crash, or the engine's memory
+    // limit for a page that grew too large): the page is gone, the bridge
+    // with it, and nothing else says so. Reported as a failed load of the
+    // page, so the panel offers to load it again. An end the view asked for
+    // is not a failure.
+    static void onWebProcessTerminated(::WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                                       gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API)
+            return;
+        self->stopRequestTimer();
+        const bool provisional = std::exchange(self->provisional, false);
+        self->failureReported = true;
+        panel::NavigationError failure{"WebKitWebProcessTerminated", static_cast<long>(reason),
+                                       reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT
+                                           ? "The page used too much memory and was closed."
+                                           : "The page's web process crashed."};
+        if (auto d = self->delegate.lock())
+            provisional ? d->didFailProvisionalNavigation(failure) : d->didFailNavigation(failure);
     }
 
     // WebKitGTK does not say which frame a navigation is for. Counted as the
@@ -270,6 +293,8 @@ WebKitWebView::WebKitWebView(const panel::WebViewConfiguration& configuration)
     g_signal_connect(impl_->view, "load-changed", G_CALLBACK(&Impl::onLoadChanged), impl_.get());
     g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "web-process-terminated",
+                     G_CALLBACK(&Impl::onWebProcessTerminated), impl_.get());
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(impl_->view),
                                                 configuration.developerExtrasEnabled);
     for (const auto& [name, handler] : configuration.scriptMessageHandlers)

@@ -15,6 +15,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
 #include <thread>
 
 using namespace tavrin;
@@ -404,6 +408,26 @@ TEST_F(APageInWebKit, FailsARequestNotAnsweredInItsTimeOut) {
     EXPECT_EQ(watcher->provisionalError.domain, panel::URLErrorDomain);
     EXPECT_EQ(watcher->provisionalError.code, panel::URLErrorTimedOut);
     EXPECT_EQ(watcher->failures, 1);
+}
+
+TEST_F(APageInWebKit, ReportsTheEndOfThePagesProcessAsAFailureAndLoadsAgain) {
+    int killed = 0; // the page's process: a child of this one
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t pid; children >> pid;) {
+            std::string name;
+            std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+            if (name.rfind("WebKitWebProces", 0) == 0)
+                killed += ::kill(pid, SIGKILL) == 0;
+        }
+    }
+    ASSERT_GT(killed, 0);
+    ASSERT_TRUE(runMainLoopUntil([&] { return watcher->failures > 0; }));
+    EXPECT_EQ(watcher->failures, 1);
+    webView->loadHTML(kPage, "http://localhost/panel");
+    ASSERT_TRUE(runMainLoopUntil([&] { return watcher->finishes == 2; }));
+    request({{"command", "isFCPRunning"}, {"resolveId", "again"}});
+    EXPECT_TRUE(waitForProbes("reply", 1));
 }
 
 TEST(WebKitLoadFailures, AreReportedInThePanelsTerms) {
