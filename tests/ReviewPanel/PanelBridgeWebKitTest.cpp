@@ -389,13 +389,12 @@ TEST_F(APageInWebKit, ReportsALoadWhoseRedirectItRefusedAsFailed) {
         ::close(client);
     });
     webView->loadRequest(url, 10);
-    bool failed = runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10));
+    runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10));
     ::shutdown(listener, SHUT_RDWR);
     server.join();
     ::close(listener);
-    ASSERT_TRUE(failed) << "neither finished nor failed";
     EXPECT_EQ(watcher->asked.back(), "http://elsewhere.invalid/blocked");
-    EXPECT_EQ(watcher->failures, 1);
+    EXPECT_EQ(watcher->failures, 1) << "neither finished nor failed";
     EXPECT_EQ(watcher->finishes, 1); // the first page's only
 }
 
