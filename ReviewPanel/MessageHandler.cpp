@@ -85,6 +85,11 @@ void MessageHandler::rememberPlayhead(double seconds) {
     });
 }
 
+void MessageHandler::stopObservingHost() {
+    proExtension_->onPlayheadChanged(nullptr);
+    proExtension_->onSequenceChanged(nullptr);
+}
+
 void MessageHandler::setContainerBridge(std::shared_ptr<ContainerBridge> bridge) {
     containerBridge_ = std::move(bridge);
 }

@@ -55,6 +55,13 @@ class MessageHandler : public std::enable_shared_from_this<MessageHandler> {
     // A handler for WebView::addScriptMessageHandler that holds this handler weakly.
     WebView::ScriptMessageHandler scriptMessageHandler();
 
+    // For the owner letting go of the panel: from now on the editor's
+    // notifications do nothing here, also while requests and lookups already
+    // started still hold the handler (else a closed panel would go on
+    // following the editor, start new lookups, and reach a main queue its
+    // program has torn down).
+    void stopObservingHost();
+
     struct HostEventGate;
 
   private:

@@ -105,7 +105,12 @@ ViewController::ViewController(Environment environment, PanelSettings settings)
     : env_(environment), settings_(std::move(settings)) {
 }
 
-ViewController::~ViewController() = default;
+// The bridge may outlive the panel while container requests it started are
+// open; the editor must not reach it any more.
+ViewController::~ViewController() {
+    if (messageHandler)
+        messageHandler->stopObservingHost();
+}
 
 bool ViewController::isDiagMode() const {
     return fileExists(settings_.diagMarkerPath);

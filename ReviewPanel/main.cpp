@@ -63,7 +63,11 @@ int main(int argc, char** argv) {
     settings.developmentOrigin = setting("TAVRIN_DEV_ORIGIN", TAVRIN_DEV_ORIGIN);
     settings.apiBaseURL = setting("TAVRIN_API_BASE_URL", TAVRIN_API_BASE_URL);
 
-    linux_platform::GLibMainQueue mainQueue;
+    // The editor's host calls the panel from a thread of its own until the
+    // process ends, and what it calls (a notification already on its way when
+    // the panel closed) posts to the main queue: the queue lives as long as
+    // the process, not only as long as main().
+    static auto* const mainQueue = new linux_platform::GLibMainQueue;
     linux_platform::GioWorkspace workspace;
     linux_platform::GtkPanelToolkit toolkit;
     std::string busError;
@@ -73,7 +77,7 @@ int main(int argc, char** argv) {
                 "no session bus, the container app cannot be reached: " + busError);
 
     auto controller =
-        panel::ViewController::create({mainQueue, toolkit, workspace, center.get()}, settings);
+        panel::ViewController::create({*mainQueue, toolkit, workspace, center.get()}, settings);
     controller->loadView();
     controller->viewDidLoad();
 

@@ -2,11 +2,51 @@
 
 #include <webkit2/webkit2.h>
 
+#include <charconv>
+#include <string_view>
 #include <utility>
 
 namespace tavrin::linux_platform {
 
 namespace {
+
+// 1 for a \u escape of a high surrogate at json[i], 2 for a low one, else 0.
+int surrogateEscapeAt(std::string_view json, std::size_t i) {
+    if (i + 6 > json.size() || json[i] != '\\' || json[i + 1] != 'u')
+        return 0;
+    unsigned unit = 0;
+    auto [end, error] = std::from_chars(json.data() + i + 2, json.data() + i + 6, unit, 16);
+    if (error != std::errc() || end != json.data() + i + 6)
+        return 0;
+    return unit >= 0xD800 && unit <= 0xDBFF ? 1 : unit >= 0xDC00 && unit <= 0xDFFF ? 2 : 0;
+}
+
+// A page string cut in the middle of a surrogate pair (an emoji sliced by
+// length) is written by JSON.stringify as an escaped lone surrogate, which no
+// UTF-8 text can hold. Each becomes U+FFFD, so the message still arrives (and
+// its request is answered) instead of being dropped whole.
+std::string replaceLoneSurrogates(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size();) {
+        if (json[i] != '\\') {
+            out += json[i++];
+            continue;
+        }
+        int kind = surrogateEscapeAt(json, i);
+        if (kind == 1 && surrogateEscapeAt(json, i + 6) == 2) {
+            out.append(json.substr(i, 12));
+            i += 12;
+        } else if (kind != 0) {
+            out += "\\ufffd";
+            i += 6;
+        } else { // any other escape, whole
+            out.append(json.substr(i, 2));
+            i += 2;
+        }
+    }
+    return out;
+}
 
 // The page's message body as a property-list value. JSON keeps integers and
 // floating numbers apart where the text allows; a body without a JSON form
@@ -17,7 +57,7 @@ Value bodyValue(JSCValue* value) {
     char* json = jsc_value_to_json(value, 0);
     if (!json)
         return nullptr;
-    auto parsed = parseJSON(json);
+    auto parsed = parseJSON(replaceLoneSurrogates(json));
     g_free(json);
     return parsed ? std::move(*parsed) : Value(nullptr);
 }
@@ -130,6 +170,8 @@ struct WebKitWebView::Impl {
     static gboolean onLoadFailed(::WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                  gpointer data) {
         auto* self = static_cast<Impl*>(data);
+        if (self->failureReported)
+            return TRUE; // the end of the page's process was reported for it already
         self->stopRequestTimer();
         self->failureReported = true;
         bool timedOut = std::exchange(self->timedOut, false);
@@ -149,6 +191,27 @@ struct WebKitWebView::Impl {
                 d->didFailProvisionalNavigation(failure);
         }
         return TRUE; // no error page of WebKit's own: the panel shows its overlay
+    }
+
+    // The page's process ended under it (a crash, or the engine's memory
+    // limit for a page that grew too large): the page is gone, the bridge
+    // with it, and nothing else says so. Reported as a failed load of the
+    // page, so the panel offers to load it again. An end the view asked for
+    // is not a failure.
+    static void onWebProcessTerminated(::WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                                       gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API)
+            return;
+        self->stopRequestTimer();
+        const bool provisional = std::exchange(self->provisional, false);
+        self->failureReported = true;
+        panel::NavigationError failure{"WebKitWebProcessTerminated", static_cast<long>(reason),
+                                       reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT
+                                           ? "The page used too much memory and was closed."
+                                           : "The page's web process crashed."};
+        if (auto d = self->delegate.lock())
+            provisional ? d->didFailProvisionalNavigation(failure) : d->didFailNavigation(failure);
     }
 
     // WebKitGTK does not say which frame a navigation is for. Counted as the
@@ -184,7 +247,10 @@ struct WebKitWebView::Impl {
         request.isMainFrame = request.isNewWindow || self->isMainFrame(action, request.url);
         if (d->decidePolicyForNavigation(request))
             return FALSE; // WebKit goes on; a new window is not made (no "create" handler)
-        if (request.isMainFrame && !request.isNewWindow)
+        // A refused redirect ends the load that was under way: that load
+        // failed (as it does on the other platform), and is reported so.
+        bool endsLoad = webkit_navigation_action_is_redirect(action) && self->provisional;
+        if (request.isMainFrame && !request.isNewWindow && !endsLoad)
             self->ignoredByDelegate = true;
         webkit_policy_decision_ignore(decision);
         return TRUE;
@@ -227,6 +293,8 @@ WebKitWebView::WebKitWebView(const panel::WebViewConfiguration& configuration)
     g_signal_connect(impl_->view, "load-changed", G_CALLBACK(&Impl::onLoadChanged), impl_.get());
     g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "web-process-terminated",
+                     G_CALLBACK(&Impl::onWebProcessTerminated), impl_.get());
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(impl_->view),
                                                 configuration.developerExtrasEnabled);
     for (const auto& [name, handler] : configuration.scriptMessageHandlers)

@@ -15,6 +15,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include <thread>
+
 using namespace tavrin;
 using namespace tavrin::testing;
 using linux_platform::GLibMainQueue;
@@ -308,9 +314,11 @@ TEST_F(APageInWebKit, ReportsScriptErrorsAndHandsOverEveryBodyShape) {
     webView->evaluateJavaScript(
         "var p = window.webkit.messageHandlers.probe;"
         "p.postMessage({i: 5, f: 5.5, b: true, n: null, s: 'ü', a: [1, {x: 'y'}]});"
-        "p.postMessage('text'); p.postMessage(undefined); p.postMessage(7);",
+        "p.postMessage('text'); p.postMessage(undefined); p.postMessage(7);"
+        // Lone surrogates (a string cut inside an emoji); an escaped backslash.
+        "p.postMessage({s: 'cut \\ud83d', t: '\\ude00\\ud83d\\ude00', b: '\\\\ud83d'});",
         nullptr);
-    ASSERT_TRUE(runMainLoopUntil([&] { return probes.size() == 4; }));
+    ASSERT_TRUE(runMainLoopUntil([&] { return probes.size() == 5; }));
     EXPECT_EQ(probes[0], (Value{{"i", 5},
                                 {"f", 5.5},
                                 {"b", true},
@@ -322,6 +330,7 @@ TEST_F(APageInWebKit, ReportsScriptErrorsAndHandsOverEveryBodyShape) {
     EXPECT_EQ(probes[1], "text");
     EXPECT_EQ(probes[2], nullptr);
     EXPECT_EQ(probes[3], 7);
+    EXPECT_EQ(probes[4], (Value{{"s", "cut \uFFFD"}, {"t", "\uFFFD😀"}, {"b", "\\ud83d"}}));
 
     // Bodies that are not objects reach the bridge and are ignored there.
     webView->evaluateJavaScript("request('isFCPRunning'); request(['x']);"
@@ -357,20 +366,67 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     EXPECT_EQ(watcher->finishes, finishesBefore);
 }
 
-TEST_F(APageInWebKit, FailsARequestNotAnsweredInItsTimeOut) {
-    // A loopback port that takes connections (the kernel's backlog) and never answers.
+// A listening loopback socket on an ephemeral port, and its URL.
+std::pair<int, std::string> loopbackListener() {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::listen(listener, 8);
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    webView->loadRequest("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 0.5);
+    return {listener, "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/"};
+}
+
+TEST_F(APageInWebKit, ReportsALoadWhoseRedirectItRefusedAsFailed) {
+    auto [listener, url] = loopbackListener();
+    std::thread server([listener = listener] { // one answer: a redirect to a refused host
+        int client = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        const char reply[] = "HTTP/1.1 302 Found\r\nLocation: http://elsewhere.invalid/blocked\r\n"
+                             "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        if (client >= 0 && ::recv(client, request, sizeof request, 0) > 0)
+            (void)!::send(client, reply, sizeof reply - 1, MSG_NOSIGNAL);
+        ::close(client);
+    });
+    webView->loadRequest(url, 10);
+    runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10));
+    ::shutdown(listener, SHUT_RDWR);
+    server.join();
+    ::close(listener);
+    EXPECT_EQ(watcher->asked.back(), "http://elsewhere.invalid/blocked");
+    EXPECT_EQ(watcher->failures, 1) << "neither finished nor failed";
+    EXPECT_EQ(watcher->finishes, 1); // the first page's only
+}
+
+TEST_F(APageInWebKit, FailsARequestNotAnsweredInItsTimeOut) {
+    // A loopback port that takes connections (the kernel's backlog) and never answers.
+    auto [listener, url] = loopbackListener();
+    webView->loadRequest(url, 0.5);
     EXPECT_TRUE(runMainLoopUntil([&] { return watcher->failures > 0; }, std::chrono::seconds(10)));
     ::close(listener);
     EXPECT_EQ(watcher->provisionalError.domain, panel::URLErrorDomain);
     EXPECT_EQ(watcher->provisionalError.code, panel::URLErrorTimedOut);
     EXPECT_EQ(watcher->failures, 1);
+}
+
+TEST_F(APageInWebKit, ReportsTheEndOfThePagesProcessAsAFailureAndLoadsAgain) {
+    int killed = 0; // the page's process: a child of this one
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        for (pid_t pid; children >> pid;) {
+            std::string name;
+            std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+            if (name.rfind("WebKitWebProces", 0) == 0)
+                killed += ::kill(pid, SIGKILL) == 0;
+        }
+    }
+    ASSERT_GT(killed, 0);
+    ASSERT_TRUE(runMainLoopUntil([&] { return watcher->failures > 0; }));
+    EXPECT_EQ(watcher->failures, 1);
+    webView->loadHTML(kPage, "http://localhost/panel");
+    ASSERT_TRUE(runMainLoopUntil([&] { return watcher->finishes == 2; }));
+    request({{"command", "isFCPRunning"}, {"resolveId", "again"}});
+    EXPECT_TRUE(waitForProbes("reply", 1));
 }
 
 TEST(WebKitLoadFailures, AreReportedInThePanelsTerms) {

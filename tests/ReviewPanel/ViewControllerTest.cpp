@@ -6,6 +6,7 @@
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/InProcessNotificationCenter.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/TestHost.h"
 
 #include <gtest/gtest.h>
 
@@ -229,6 +230,21 @@ TEST_F(APanel, WiresThePageBridgeToTheContainerAppAndLogsItsSteps) {
         EXPECT_NE(log.find("ai.tavrin.fcp.extension [ViewController] " + line + "\n"),
                   std::string::npos)
             << line;
+}
+
+TEST_F(APanel, LeavesTheEditorAloneOnceReleasedWithALookupStillOpen) {
+    auto timeline = std::make_shared<TestTimeline>();
+    testHost().setTimeline(timeline);
+    start();
+    timeline->movePlayheadAndNotify(1.0);
+    timeline->movePlayheadAndNotify(50.0); // a jump: a lookup the container app does not answer
+    ASSERT_EQ(center.posted().size(), 1u);
+    controller.reset();
+    timeline->movePlayheadAndNotify(90.0);
+    queue.runPending();
+    EXPECT_EQ(center.posted().size(), 1u) << "a closed panel went on looking up markers";
+    queue.advance(60s); // the lookup times out and lets go of the bridge
+    testHost().setTimeline(nullptr);
 }
 
 } // namespace

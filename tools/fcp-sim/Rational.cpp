@@ -87,8 +87,9 @@ std::optional<Rational> Rational::parse(std::string_view text) {
 std::int64_t Rational::roundToUnits(double seconds, Rational unit) {
     double units =
         std::round(seconds * static_cast<double>(unit.den) / static_cast<double>(unit.num));
-    if (!std::isfinite(units))
+    if (std::isnan(units))
         return 0;
+    // Beyond any sequence (an infinite or huge time): the largest count, of its sign.
     constexpr double kLimit = 9.0e18;
     return static_cast<std::int64_t>(std::clamp(units, -kLimit, kLimit));
 }

@@ -111,7 +111,10 @@ TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
     } cases[] = {{1.01, Rational::make(1, 1)},
                  {1.03, Rational::make(26, 25)},
                  {-1, Rational{}},
-                 {1e300, Rational::make(20, 1)}};
+                 {1e300, Rational::make(20, 1)},
+                 {-INFINITY, Rational{}},
+                 {1e308, Rational::make(20, 1)},
+                 {INFINITY, Rational::make(20, 1)}};
     for (const auto& c : cases) {
         EXPECT_TRUE(editor->setPlayhead(c.seek));
         EXPECT_EQ(editor->playhead(), c.expected) << c.seek;
