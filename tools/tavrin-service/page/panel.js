@@ -21,6 +21,7 @@
     cursor: 0,               // change feed position
     synced: new Map(),       // id -> the comment record last sent with syncComment
     gone: new Set(),         // ids of deleted comments: a late answer cannot bring one back
+    states: new Map(),       // id -> how many states of the comment the feed or a load brought
     loaded: false,           // the project has been loaded once
     draft: null,             // the text of the comment being edited, as typed so far
     highlighted: null,       // id of the comment of the last clicked marker
@@ -139,6 +140,8 @@
   function timecode(seconds) {
     seconds = Math.max(0, Number(seconds) || 0);
     var rate = frameRate();
+    // Beyond whole-number precision the fields would be made up.
+    if (seconds * Math.max(rate, 1000) > Number.MAX_SAFE_INTEGER) return '--:--:--:--';
     if (!rate) {
       var whole = Math.floor(seconds);
       var ms = Math.round((seconds - whole) * 1000);
@@ -383,12 +386,14 @@
     state.draft = null;
   }
 
-  // Takes a comment from the feed or from the answer to the page's own change.
-  // An answer can arrive after the feed brought a newer state or the comment's
-  // deletion: it is then out of date and is not shown or synced.
-  function rememberComment(comment) {
-    var known = state.comments.get(comment.id);
-    if (state.gone.has(comment.id) || (known && known.updatedAt > comment.updatedAt)) return;
+  // Takes a comment from the feed, or from the answer to the page's own change
+  // (`answer.seen`: the comment's state count when the change was sent). The
+  // feed brings the page's own change too, in order: once it has brought any
+  // state of the comment since, or its deletion, the answer is out of date.
+  function rememberComment(comment, answer) {
+    if (state.gone.has(comment.id)) return;
+    if (answer && state.states.get(comment.id) !== answer.seen) return;
+    if (!answer) state.states.set(comment.id, (state.states.get(comment.id) || 0) + 1);
     state.comments.set(comment.id, comment);
     renderComments();
     syncMarker(comment);
@@ -404,7 +409,10 @@
   }
 
   function updateComment(id, fields) {
-    return api('PATCH', '/api/comments/' + encodeURIComponent(id), fields).then(rememberComment, function (error) {
+    var seen = state.states.get(id);
+    return api('PATCH', '/api/comments/' + encodeURIComponent(id), fields).then(function (comment) {
+      rememberComment(comment, { seen: seen });
+    }, function (error) {
       showProblem('Saving the comment failed: ' + error.message);
       throw error;
     });
@@ -421,7 +429,7 @@
       $('new-content').value = '';
       state.markIn = null;
       renderEditor();
-      rememberComment(comment);
+      rememberComment(comment, { seen: undefined });
     }, function (error) {
       showProblem('Adding the comment failed: ' + error.message);
     }).then(function () { $('add-comment').disabled = false; });
@@ -559,6 +567,7 @@
       state.comments = new Map();
       workspace.comments.forEach(function (c) {
         state.comments.set(c.id, c);
+        state.states.set(c.id, (state.states.get(c.id) || 0) + 1);
         state.gone.delete(c.id); // a service reset to its demo project makes them again
       });
       // Loaded again (the service came back): changes made while the feed was
