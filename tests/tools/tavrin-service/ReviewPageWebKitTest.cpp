@@ -199,11 +199,15 @@ TEST_F(AReviewPage, KeepsAnEditAndItsMarkersThroughChangesMadeElsewhere) {
         "var t = document.querySelector('.comment textarea'); t.value = 'draft';"
         "t.dispatchEvent(new Event('input'));",
         nullptr);
-    ASSERT_TRUE(call("POST", "/api/projects/demo/comments",
-                     {{"timestamp", 1}, {"content", "x"}, {"userName", std::string(200, 'W')}}));
+    ASSERT_TRUE(
+        call("POST", "/api/projects/demo/comments",
+             {{"timestamp", 1}, {"content", "שלום!"}, {"userName", std::string(200, 'W')}}));
     ASSERT_TRUE(waitForMessage("syncComment"));
     EXPECT_EQ(query("(document.querySelector('.comment textarea') || {}).value"), "draft");
     EXPECT_EQ(query("document.documentElement.scrollWidth <= innerWidth"), true);
+    // Right-to-left text takes its own direction (its "!" ends it on the left).
+    EXPECT_EQ(query("getComputedStyle(document.querySelector('.comment .content')).direction"),
+              "rtl");
 
     // The answer to a change of a comment deleted meanwhile brings back
     // neither the comment nor its marker.

@@ -35,6 +35,9 @@
   function $(id) { return document.getElementById(id); }
   function el(tag, className, text) {
     var node = document.createElement(tag);
+    // Text of people (names, comments) may be right to left: each piece takes
+    // its own direction, or its punctuation lands at the wrong end.
+    if (text !== undefined) node.dir = 'auto';
     if (className) node.className = className;
     if (text !== undefined) node.textContent = text;
     return node;
@@ -330,6 +333,7 @@
 
     if (state.editing === comment.id) {
       var editor = el('textarea', 'edit');
+      editor.dir = 'auto';
       editor.value = state.draft !== null ? state.draft : comment.content;
       editor.rows = 3;
       editor.addEventListener('input', function () { state.draft = editor.value; });
