@@ -123,6 +123,8 @@ class AReviewPage : public ::testing::Test {
                          const Value& body = nullptr) {
         httplib::Client client(service->url());
         httplib::Headers headers{{"Authorization", "Bearer " + service->token()}};
+        if (method == "PATCH")
+            return client.Patch(path, headers, writeJSON(body).value(), "application/json");
         return method == "POST"
                    ? client.Post(path, headers, writeJSON(body).value(), "application/json")
                    : client.Delete(path, headers);
@@ -359,6 +361,7 @@ TEST_F(AReviewPage, ShowsUploadsAsTheyCompleteAndSendsItsOtherCommands) {
                       {"totalChunks", 0}}));
     EXPECT_TRUE(runMainLoopUntil([&] { return query(badge) == "ready"; }));
 
+    held = {"syncAllComments"};
     webView->evaluateJavaScript("document.getElementById('sync-all').click();"
                                 "document.getElementById('open-browser').click();",
                                 nullptr);
@@ -374,6 +377,16 @@ TEST_F(AReviewPage, ShowsUploadsAsTheyCompleteAndSendsItsOtherCommands) {
     ASSERT_TRUE(waitForMessage("openURL"));
     EXPECT_EQ(messagesNamed("openURL")[0].at("url"),
               service->url() + "/fcp-panel/login?project=demo");
+
+    // A comment resolved while "Sync all" is open keeps its own newer marker
+    // state: reopening it afterwards is synced again.
+    ASSERT_TRUE(call("PATCH", "/api/comments/demo-c1", {{"resolved", true}}));
+    ASSERT_TRUE(waitForMessage("syncComment"));
+    push("fcp:resolve", {{"resolveId", heldRequests[0].at("resolveId")}, {"value", "true"}});
+    ASSERT_EQ(query("1"), 1); // the answer is in
+    ASSERT_TRUE(call("PATCH", "/api/comments/demo-c1", {{"resolved", false}}));
+    ASSERT_TRUE(waitForMessage("syncComment", 2));
+    EXPECT_EQ(messagesNamed("syncComment")[1].at("resolved"), false);
 }
 
 } // namespace
