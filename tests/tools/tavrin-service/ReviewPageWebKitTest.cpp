@@ -199,13 +199,14 @@ TEST_F(AReviewPage, KeepsAnEditAndItsMarkersThroughChangesMadeElsewhere) {
     webView->evaluateJavaScript(
         "document.querySelector('.comment[data-id=\"demo-c1\"] .actions button + button').click();"
         "var t = document.querySelector('.comment textarea'); t.value = 'draft';"
-        "t.dispatchEvent(new Event('input'));",
+        "t.dispatchEvent(new Event('input')); document.getElementById('new-content').focus();",
         nullptr);
     ASSERT_TRUE(
         call("POST", "/api/projects/demo/comments",
              {{"timestamp", 1}, {"content", "שלום!"}, {"userName", std::string(200, 'W')}}));
     ASSERT_TRUE(waitForMessage("syncComment"));
     EXPECT_EQ(query("(document.querySelector('.comment textarea') || {}).value"), "draft");
+    EXPECT_EQ(query("document.activeElement.id"), "new-content"); // where the user went on
     EXPECT_EQ(query("document.documentElement.scrollWidth <= innerWidth"), true);
     // Right-to-left text takes its own direction (its "!" ends it on the left).
     EXPECT_EQ(query("getComputedStyle(document.querySelector('.comment .content')).direction"),
