@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <httplib.h>
+#include <set>
+#include <tuple>
 
 using namespace tavrin;
 using namespace tavrin::testing;
@@ -69,6 +71,10 @@ class AReviewPage : public ::testing::Test {
     void received(const Value& body) {
         messages.push_back(body);
         const std::string command = body.value("command", "");
+        if (held.count(command)) {
+            heldRequests.push_back(body);
+            return;
+        }
         Value answer = true;
         if (command == "getTimeline")
             answer = {{"name", "Schnitt — Ärger"},
@@ -117,6 +123,8 @@ class AReviewPage : public ::testing::Test {
                          const Value& body = nullptr) {
         httplib::Client client(service->url());
         httplib::Headers headers{{"Authorization", "Bearer " + service->token()}};
+        if (method == "PATCH")
+            return client.Patch(path, headers, writeJSON(body).value(), "application/json");
         return method == "POST"
                    ? client.Post(path, headers, writeJSON(body).value(), "application/json")
                    : client.Delete(path, headers);
@@ -130,6 +138,8 @@ class AReviewPage : public ::testing::Test {
     std::vector<Value> messages;
     std::vector<Value> probes;
     std::map<std::string, Value> answers;
+    std::set<std::string> held; // commands left unanswered
+    std::vector<Value> heldRequests;
 };
 
 TEST_F(AReviewPage, ReadsTheTimelineOnConnectAndShowsThePlayheadAsTimecode) {
@@ -150,6 +160,88 @@ TEST_F(AReviewPage, ReadsTheTimelineOnConnectAndShowsThePlayheadAsTimecode) {
     push("fcp:playhead-changed", {{"seconds", 83.52}});
     EXPECT_TRUE(runMainLoopUntil(
         [&] { return query("document.getElementById('playhead').textContent") == "00:01:23:13"; }));
+
+    // Rounded NTSC rates count at their exact rate, also an hour in; the
+    // frame field is as wide as the rate needs; a nameless sequence says so.
+    for (auto [rate, seconds, shown] : std::vector<std::tuple<double, double, std::string>>{
+             {29.97, 100 * 1001 / 30000.0, "00:00:03:10"},
+             {59.94, 7199 * 1001 / 60000.0, "00:01:59:59"},
+             {23.98, 86400 * 1001 / 24000.0, "01:00:00:00"},
+             {1000, 3600.005, "01:00:00:005"},
+             {1000, 1e300, "--:--:--:--"}}) {
+        push("fcp:sequence-changed", {{"frameRate", rate}});
+        push("fcp:playhead-changed", {{"seconds", seconds}});
+        EXPECT_TRUE(runMainLoopUntil([&] {
+            return query("document.getElementById('playhead').textContent") == shown;
+        })) << rate;
+    }
+    EXPECT_EQ(query("document.getElementById('sequence').textContent"),
+              "Untitled sequence · 1000 fps");
+}
+
+TEST_F(AReviewPage, AddsARangeAsShownWhateverTheOrderOfItsEnds) {
+    push("fcp:playhead-changed", {{"seconds", 20}});
+    webView->evaluateJavaScript("document.getElementById('mark-in').click();", nullptr);
+    push("fcp:playhead-changed", {{"seconds", -3}}); // before the start: taken as the start
+    ASSERT_TRUE(runMainLoopUntil([&] {
+        return query("document.getElementById('add-comment').textContent") == "Add at 00:00:00.000";
+    }));
+    webView->evaluateJavaScript("document.getElementById('new-content').value = 'Trop long';"
+                                "document.getElementById('add-comment').click();",
+                                nullptr);
+    ASSERT_TRUE(waitForMessage("syncComment"));
+    EXPECT_EQ(messagesNamed("syncComment")[0].at("timestamp"), 0);
+    EXPECT_EQ(messagesNamed("syncComment")[0].at("timestampEnd"), 20);
+}
+
+TEST_F(AReviewPage, KeepsAnEditAndItsMarkersThroughChangesMadeElsewhere) {
+    // An edit under way survives a change from elsewhere; a long name fits.
+    webView->evaluateJavaScript(
+        "document.querySelector('.comment[data-id=\"demo-c1\"] .actions button + button').click();"
+        "var t = document.querySelector('.comment textarea'); t.value = 'draft';"
+        "t.dispatchEvent(new Event('input')); document.getElementById('new-content').focus();",
+        nullptr);
+    ASSERT_TRUE(
+        call("POST", "/api/projects/demo/comments",
+             {{"timestamp", 1}, {"content", "שלום!"}, {"userName", std::string(200, 'W')}}));
+    ASSERT_TRUE(waitForMessage("syncComment"));
+    EXPECT_EQ(query("(document.querySelector('.comment textarea') || {}).value"), "draft");
+    EXPECT_EQ(query("document.activeElement.id"), "new-content"); // where the user went on
+    EXPECT_EQ(query("document.documentElement.scrollWidth <= innerWidth"), true);
+    // Right-to-left text takes its own direction (its "!" ends it on the left).
+    EXPECT_EQ(query("getComputedStyle(document.querySelector('.comment .content')).direction"),
+              "rtl");
+
+    // The answer to a change of a comment deleted meanwhile brings back
+    // neither the comment nor its marker.
+    webView->evaluateJavaScript(
+        "window.held = []; const f = window.fetch; window.fetch = (u, o) => f(u, o).then(r => "
+        "o && o.method === 'PATCH' ? new Promise(g => held.push(() => g(r))) : r);"
+        "document.querySelector('.comment[data-id=\"demo-c2\"] .actions button').click();",
+        nullptr);
+    ASSERT_TRUE(runMainLoopUntil([&] { return query("held.length") == 1; }));
+    ASSERT_TRUE(call("DELETE", "/api/comments/demo-c2"));
+    ASSERT_TRUE(waitForMessage("deleteComment"));
+    webView->evaluateJavaScript("held[0]();", nullptr);
+    ASSERT_TRUE(call("POST", "/api/projects/demo/comments", {{"timestamp", 2}, {"content", "y"}}));
+    ASSERT_TRUE(waitForMessage("syncComment", 3));
+    EXPECT_EQ(query("document.querySelectorAll('.comment[data-id=\"demo-c2\"]').length"), 0);
+    EXPECT_EQ(messagesNamed("syncComment").size(), 3u); // the new two and the resolve
+}
+
+TEST_F(AReviewPage, CatchesUpWithChangesMadeWhileTheServiceWasAway) {
+    const int port = service->port();
+    service.reset();
+    service = std::make_unique<ServiceProcess>(
+        data.path(), std::vector<std::string>{"--port", std::to_string(port)});
+    ASSERT_TRUE(call("DELETE", "/api/comments/demo-c1"));
+    auto made = call("POST", "/api/projects/demo/comments", {{"timestamp", 3}, {"content", "Z"}});
+    ASSERT_TRUE(made);
+    ASSERT_TRUE(waitForMessage("deleteComment"));
+    EXPECT_EQ(messagesNamed("deleteComment")[0].at("commentId"), "demo-c1");
+    ASSERT_TRUE(waitForMessage("syncComment"));
+    EXPECT_EQ(messagesNamed("syncComment")[0].at("id"), parseJSON(made->body).value().at("id"));
+    EXPECT_EQ(query("document.querySelectorAll('.comment').length"), 3);
 }
 
 TEST_F(AReviewPage, SyncsACommentAddedAtThePlayheadAndChangesMadeElsewhere) {
@@ -215,6 +307,13 @@ TEST_F(AReviewPage, ShowsEveryFailedAnswer) {
         << shown;
     EXPECT_NE(shown.get<std::string>().find("selectOutputFolder answered null"), std::string::npos)
         << shown;
+    // The same failure again is counted, not pushing others out.
+    webView->evaluateJavaScript("document.getElementById('clear-markers').click();", nullptr);
+    EXPECT_TRUE(runMainLoopUntil([&] {
+        return query("document.getElementById('problems').textContent").dump().find("(×2)") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(query("document.querySelectorAll('#problems li').length"), 2);
 
     // Export: the folder chosen is sent back with the project and the token.
     answers["selectOutputFolder"] = "/home/zoë/Exports";
@@ -222,10 +321,24 @@ TEST_F(AReviewPage, ShowsEveryFailedAnswer) {
     ASSERT_TRUE(runMainLoopUntil([&] {
         return query("document.getElementById('folder').textContent") == "/home/zoë/Exports";
     }));
+    // The path reads left to right (its first "/" first) in the start-clipped field.
+    EXPECT_EQ(query("(() => { let t = document.getElementById('folder'); while (t.firstChild) t = "
+                    "t.firstChild; const x = i => { const r = document.createRange(); "
+                    "r.setStart(t, i); r.setEnd(t, i + 1); return r.getBoundingClientRect().left; "
+                    "}; return x(0) < x(1); })()"),
+              true);
+    // Pressed again while the first start is open: one request, answered once.
+    held = {"startExport"};
     webView->evaluateJavaScript("document.getElementById('export-name').value = 'Cut 2';"
+                                "document.getElementById('start-export').click();"
                                 "document.getElementById('start-export').click();",
                                 nullptr);
     ASSERT_TRUE(waitForMessage("startExport"));
+    EXPECT_EQ(query("document.getElementById('stop-export').disabled"), true);
+    EXPECT_EQ(messagesNamed("startExport").size(), 1u);
+    push("fcp:resolve", {{"resolveId", heldRequests[0].at("resolveId")}, {"value", "true"}});
+    EXPECT_TRUE(runMainLoopUntil(
+        [&] { return query("document.getElementById('stop-export').disabled") == false; }));
     EXPECT_EQ(messagesNamed("startExport")[0].at("config"),
               (Value{{"projectId", "demo"},
                      {"token", service->token()},
@@ -249,6 +362,7 @@ TEST_F(AReviewPage, ShowsUploadsAsTheyCompleteAndSendsItsOtherCommands) {
                       {"totalChunks", 0}}));
     EXPECT_TRUE(runMainLoopUntil([&] { return query(badge) == "ready"; }));
 
+    held = {"syncAllComments"};
     webView->evaluateJavaScript("document.getElementById('sync-all').click();"
                                 "document.getElementById('open-browser').click();",
                                 nullptr);
@@ -264,6 +378,16 @@ TEST_F(AReviewPage, ShowsUploadsAsTheyCompleteAndSendsItsOtherCommands) {
     ASSERT_TRUE(waitForMessage("openURL"));
     EXPECT_EQ(messagesNamed("openURL")[0].at("url"),
               service->url() + "/fcp-panel/login?project=demo");
+
+    // A comment resolved while "Sync all" is open keeps its own newer marker
+    // state: reopening it afterwards is synced again.
+    ASSERT_TRUE(call("PATCH", "/api/comments/demo-c1", {{"resolved", true}}));
+    ASSERT_TRUE(waitForMessage("syncComment"));
+    push("fcp:resolve", {{"resolveId", heldRequests[0].at("resolveId")}, {"value", "true"}});
+    ASSERT_EQ(query("1"), 1); // the answer is in
+    ASSERT_TRUE(call("PATCH", "/api/comments/demo-c1", {{"resolved", false}}));
+    ASSERT_TRUE(waitForMessage("syncComment", 2));
+    EXPECT_EQ(messagesNamed("syncComment")[1].at("resolved"), false);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
@@ -37,9 +38,10 @@ void ServiceProcess::start() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<std::string> args = {
-        TAVRIN_SERVICE_PATH, "--port", "0", "--data", dataDir_, "--quiet"};
+    std::vector<std::string> args = {TAVRIN_SERVICE_PATH, "--data", dataDir_, "--quiet"};
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    if (std::find(args.begin(), args.end(), "--port") == args.end())
+        args.insert(args.end(), {"--port", "0"});
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());

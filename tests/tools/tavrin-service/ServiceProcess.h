@@ -14,8 +14,9 @@ namespace tavrin::testing {
 
 class ServiceProcess {
   public:
-    // Starts the service on port 0 with data in dataDir, plus extraArgs, and
-    // blocks until it is ready (at most about 20 s); throws std::runtime_error otherwise.
+    // Starts the service on port 0 (unless extraArgs name one) with data in dataDir, plus
+    // extraArgs, and blocks until it is ready (at most about 20 s); throws std::runtime_error
+    // otherwise.
     ServiceProcess(std::string dataDir, std::vector<std::string> extraArgs = {});
     // Stops the service if it still runs.
     ~ServiceProcess();

@@ -20,16 +20,24 @@
     videos: new Map(),       // id -> video
     cursor: 0,               // change feed position
     synced: new Map(),       // id -> the comment record last sent with syncComment
+    gone: new Set(),         // ids of deleted comments: a late answer cannot bring one back
+    states: new Map(),       // id -> how many states of the comment the feed or a load brought
+    loaded: false,           // the project has been loaded once
+    draft: null,             // the text of the comment being edited, as typed so far
     highlighted: null,       // id of the comment of the last clicked marker
     editing: null,           // id of the comment being edited
     markIn: null,            // seconds, start of a range comment
     folder: null,
-    watching: false
+    watching: false,
+    exportBusy: false        // a folder, start or stop request is open
   };
 
   function $(id) { return document.getElementById(id); }
   function el(tag, className, text) {
     var node = document.createElement(tag);
+    // Text of people (names, comments) may be right to left: each piece takes
+    // its own direction, or its punctuation lands at the wrong end.
+    if (text !== undefined) node.dir = 'auto';
     if (className) node.className = className;
     if (text !== undefined) node.textContent = text;
     return node;
@@ -37,9 +45,19 @@
 
   // ---- problems: every failed answer is shown until dismissed ----------------
 
+  // The same failure again (a service that stays away) is counted on its
+  // line, so it cannot push the other failures out of the list.
   function showProblem(text) {
+    var times = 1;
+    Array.from($('problems').children).forEach(function (old) {
+      if (old.dataset.text !== text) return;
+      times += Number(old.dataset.times);
+      old.remove();
+    });
     var item = el('li');
-    item.appendChild(el('span', '', text));
+    item.dataset.text = text;
+    item.dataset.times = times;
+    item.appendChild(el('span', '', times > 1 ? text + ' (×' + times + ')' : text));
     var close = el('button', '', '×');
     close.title = 'Dismiss';
     close.addEventListener('click', function () { item.remove(); });
@@ -106,13 +124,27 @@
   // ---- timecode ------------------------------------------------------------------
 
   function pad(n) { return (n < 10 ? '0' : '') + n; }
-  function frameRate() { return state.sequence && state.sequence.frameRate > 0 ? state.sequence.frameRate : 0; }
+  function frameRate() {
+    var rate = state.sequence && state.sequence.frameRate;
+    return typeof rate === 'number' && isFinite(rate) && rate > 0 ? rate : 0;
+  }
+  // The bridge rounds rates to two decimals: 23.98, 29.97 and 59.94 stand for
+  // 24000/1001, 30000/1001 and 60000/1001. Counting at the rounded rate puts
+  // the playhead a frame off (at once for 29.97, within minutes for 23.98).
+  function exactRate(rate) {
+    var ntsc = Math.round(rate) * 1000 / 1001;
+    return Math.abs(rate - ntsc) < 0.006 ? ntsc : rate;
+  }
+  // A time in seconds from the editor or the service: a finite number, at least 0.
+  function validTime(value) { return typeof value === 'number' && isFinite(value) ? Math.max(0, value) : null; }
 
   // HH:MM:SS:FF at the sequence's frame rate (frames counted at the nominal,
   // whole rate, as non-drop timecode does); HH:MM:SS.mmm when it is unknown.
   function timecode(seconds) {
     seconds = Math.max(0, Number(seconds) || 0);
     var rate = frameRate();
+    // Beyond whole-number precision the fields would be made up.
+    if (seconds * Math.max(rate, 1000) > Number.MAX_SAFE_INTEGER) return '--:--:--:--';
     if (!rate) {
       var whole = Math.floor(seconds);
       var ms = Math.round((seconds - whole) * 1000);
@@ -120,12 +152,13 @@
       return pad(Math.floor(whole / 3600)) + ':' + pad(Math.floor(whole / 60) % 60) + ':' +
         pad(whole % 60) + '.' + String(ms).padStart(3, '0');
     }
-    var nominal = Math.round(rate);
-    var frames = Math.floor(seconds * rate + 1e-6);
-    var ff = frames % nominal;
+    var nominal = Math.max(1, Math.round(rate));
+    var count = seconds * exactRate(rate);
+    var frames = Math.floor(count + 1e-6 + count * 1e-12);
+    var ff = String(frames % nominal).padStart(Math.max(2, String(nominal - 1).length), '0');
     var total = Math.floor(frames / nominal);
     return pad(Math.floor(total / 3600)) + ':' + pad(Math.floor(total / 60) % 60) + ':' +
-      pad(total % 60) + ':' + pad(ff);
+      pad(total % 60) + ':' + ff;
   }
 
   // ---- the editor's state --------------------------------------------------------
@@ -135,15 +168,31 @@
     editor.textContent = bridge ? (state.connected ? 'Editor: connected' : 'Editor: waiting') : 'Editor: no bridge';
     editor.className = 'pill ' + (!bridge ? 'bad' : state.connected ? 'ok' : 'pending');
     $('sequence').textContent = state.sequence
-      ? state.sequence.name + (frameRate() ? ' · ' + frameRate() + ' fps' : '')
+      ? sequenceName() + (frameRate() ? ' · ' + frameRate() + ' fps' : '')
       : 'No active sequence';
     $('playhead').textContent = timecode(state.playhead);
-    var start = state.markIn !== null ? state.markIn : state.playhead;
-    $('add-comment').textContent = 'Add at ' + timecode(start);
+    var range = newRange();
+    $('add-comment').textContent = 'Add at ' + timecode(range.timestamp);
     $('range').hidden = state.markIn === null;
     if (state.markIn !== null)
-      $('range').textContent = 'Range ' + timecode(state.markIn) + ' – ' + timecode(Math.max(state.markIn, state.playhead)) + ' (click In again to clear)';
-    if (!$('export-name').value && state.sequence) $('export-name').placeholder = state.sequence.name;
+      $('range').textContent = 'Range ' + timecode(range.timestamp) + ' – ' + timecode(range.timestampEnd) + ' (click In again to clear)';
+    if (!$('export-name').value && state.sequence) $('export-name').placeholder = sequenceName();
+  }
+
+  function sequenceName() {
+    var name = state.sequence && state.sequence.name;
+    return typeof name === 'string' && name.trim() ? name : 'Untitled sequence';
+  }
+  // The sequence info of an event or answer: an object, or none.
+  function sequenceFrom(value) {
+    return value && typeof value === 'object' && !Array.isArray(value) ? value : null;
+  }
+
+  // The times a new comment gets: the playhead, or the range between the In
+  // point and the playhead, whichever of the two comes first.
+  function newRange() {
+    if (state.markIn === null) return { timestamp: state.playhead };
+    return { timestamp: Math.min(state.markIn, state.playhead), timestampEnd: Math.max(state.markIn, state.playhead) };
   }
 
   function readTimeline() {
@@ -151,13 +200,13 @@
     var sequenceSeen = state.sequenceEvents;
     command('getTimeline', {}, 'Reading the active sequence').then(function (info) {
       if (sequenceSeen !== state.sequenceEvents) return;
-      state.sequence = info && typeof info === 'object' ? info : null;
+      state.sequence = sequenceFrom(info);
       renderEditor();
       renderComments();
     });
     var seen = state.playheadEvents;
-    command('getPlayhead', {}, 'Reading the playhead').then(function (seconds) {
-      if (typeof seconds === 'number' && seen === state.playheadEvents) state.playhead = seconds;
+    command('getPlayhead', {}, 'Reading the playhead').then(function (value) {
+      if (validTime(value) !== null && seen === state.playheadEvents) state.playhead = validTime(value);
       renderEditor();
     });
   }
@@ -168,14 +217,14 @@
     readTimeline();
   });
   window.addEventListener('fcp:sequence-changed', function (event) {
-    state.sequence = event.detail || null;
+    state.sequence = sequenceFrom(event.detail);
     state.sequenceEvents++;
     renderEditor();
     renderComments();
   });
   window.addEventListener('fcp:playhead-changed', function (event) {
-    if (event.detail && typeof event.detail.seconds === 'number') {
-      state.playhead = event.detail.seconds;
+    if (event.detail && validTime(event.detail.seconds) !== null) {
+      state.playhead = validTime(event.detail.seconds);
       state.playheadEvents++;
     }
     renderEditor();
@@ -233,7 +282,9 @@
     var text = JSON.stringify(record);
     if (state.synced.get(comment.id) === text) return;
     state.synced.set(comment.id, text);
-    command('syncComment', record, 'Syncing the marker of “' + comment.content.slice(0, 40) + '”').then(function (ok) {
+    // Whole characters only: a cut emoji would show as a broken glyph.
+    var title = Array.from(String(comment.content)).slice(0, 40).join('');
+    command('syncComment', record, 'Syncing the marker of “' + title + '”').then(function (ok) {
       if (ok !== true && state.synced.get(comment.id) === text) state.synced.delete(comment.id);
     });
   }
@@ -252,6 +303,9 @@
   function renderComments() {
     var list = $('comments');
     var showResolved = $('show-resolved').checked;
+    // The list is rebuilt on every change: an edit being typed keeps its caret.
+    var typing = document.activeElement && document.activeElement.classList.contains('edit')
+      ? [document.activeElement.selectionStart, document.activeElement.selectionEnd] : null;
     list.textContent = '';
     var all = sortedComments();
     $('comment-count').textContent = '(' + all.filter(function (c) { return !c.resolved; }).length + ' open, ' + all.length + ' in all)';
@@ -259,6 +313,11 @@
       if (comment.resolved && !showResolved && comment.id !== state.highlighted) return;
       list.appendChild(commentNode(comment));
     });
+    var editor = list.querySelector('textarea.edit');
+    if (editor && typing) {
+      editor.focus();
+      editor.setSelectionRange(typing[0], typing[1]);
+    }
   }
 
   function commentNode(comment) {
@@ -273,26 +332,33 @@
     item.appendChild(meta);
 
     if (state.editing === comment.id) {
-      var editor = el('textarea');
-      editor.value = comment.content;
+      var editor = el('textarea', 'edit');
+      editor.dir = 'auto';
+      editor.value = state.draft !== null ? state.draft : comment.content;
       editor.rows = 3;
+      editor.addEventListener('input', function () { state.draft = editor.value; });
       item.appendChild(editor);
       var editActions = el('div', 'actions');
       editActions.appendChild(button('Save', function () {
         var content = editor.value.trim();
         if (!content) { showProblem('A comment needs some text'); return; }
-        updateComment(comment.id, { content: content }).then(function () { state.editing = null; renderComments(); });
+        updateComment(comment.id, { content: content }).then(function () { stopEditing(); renderComments(); });
       }));
-      editActions.appendChild(button('Cancel', function () { state.editing = null; renderComments(); }));
+      editActions.appendChild(button('Cancel', function () { stopEditing(); renderComments(); }));
       item.appendChild(editActions);
-      setTimeout(function () { editor.focus(); }, 0);
     } else {
       item.appendChild(el('div', 'content', comment.content));
       var actions = el('div', 'actions');
       actions.appendChild(button(comment.resolved ? 'Reopen' : 'Resolve', function () {
         updateComment(comment.id, { resolved: !comment.resolved });
       }));
-      actions.appendChild(button('Edit', function () { state.editing = comment.id; renderComments(); }));
+      actions.appendChild(button('Edit', function () {
+        state.editing = comment.id;
+        state.draft = null;
+        renderComments();
+        var editor = $('comments').querySelector('textarea.edit');
+        if (editor) editor.focus();
+      }));
       actions.appendChild(button('Delete', function () {
         if (window.confirm && !window.confirm('Delete this comment?')) return;
         api('DELETE', '/api/comments/' + encodeURIComponent(comment.id)).then(function () {
@@ -319,7 +385,19 @@
     return node;
   }
 
-  function rememberComment(comment) {
+  function stopEditing() {
+    state.editing = null;
+    state.draft = null;
+  }
+
+  // Takes a comment from the feed, or from the answer to the page's own change
+  // (`answer.seen`: the comment's state count when the change was sent). The
+  // feed brings the page's own change too, in order: once it has brought any
+  // state of the comment since, or its deletion, the answer is out of date.
+  function rememberComment(comment, answer) {
+    if (state.gone.has(comment.id)) return;
+    if (answer && state.states.get(comment.id) !== answer.seen) return;
+    if (!answer) state.states.set(comment.id, (state.states.get(comment.id) || 0) + 1);
     state.comments.set(comment.id, comment);
     renderComments();
     syncMarker(comment);
@@ -327,13 +405,18 @@
 
   function forgetComment(id) {
     var known = state.comments.delete(id);
+    state.gone.add(id);
     if (state.highlighted === id) state.highlighted = null;
+    if (state.editing === id) stopEditing();
     renderComments();
     if (known) removeMarker(id);
   }
 
   function updateComment(id, fields) {
-    return api('PATCH', '/api/comments/' + encodeURIComponent(id), fields).then(rememberComment, function (error) {
+    var seen = state.states.get(id);
+    return api('PATCH', '/api/comments/' + encodeURIComponent(id), fields).then(function (comment) {
+      rememberComment(comment, { seen: seen });
+    }, function (error) {
       showProblem('Saving the comment failed: ' + error.message);
       throw error;
     });
@@ -343,18 +426,14 @@
     event.preventDefault();
     var content = $('new-content').value.trim();
     if (!content) { showProblem('A comment needs some text'); return; }
-    var body = { timestamp: state.playhead, content: content, userName: $('author').value.trim() || 'Reviewer' };
-    if (state.markIn !== null) {
-      body.timestamp = Math.min(state.markIn, state.playhead);
-      body.timestampEnd = Math.max(state.markIn, state.playhead);
-    }
+    var body = Object.assign(newRange(), { content: content, userName: $('author').value.trim() || 'Reviewer' });
     try { localStorage.setItem('tavrin-author', body.userName); } catch (e) { /* private mode */ }
     $('add-comment').disabled = true;
     api('POST', '/api/projects/' + encodeURIComponent(projectId) + '/comments', body).then(function (comment) {
       $('new-content').value = '';
       state.markIn = null;
       renderEditor();
-      rememberComment(comment);
+      rememberComment(comment, { seen: undefined });
     }, function (error) {
       showProblem('Adding the comment failed: ' + error.message);
     }).then(function () { $('add-comment').disabled = false; });
@@ -368,8 +447,13 @@
 
   $('sync-all').addEventListener('click', function () {
     var records = sortedComments().map(recordOf);
+    var before = new Map(state.synced);
     command('syncAllComments', { comments: records }, 'Syncing all markers').then(function (ok) {
-      if (ok === true) records.forEach(function (r) { state.synced.set(r.id, JSON.stringify(r)); });
+      // A comment synced or deleted on its own meanwhile keeps that newer state.
+      if (ok === true) records.forEach(function (r) {
+        if (state.synced.get(r.id) === before.get(r.id) && state.comments.has(r.id))
+          state.synced.set(r.id, JSON.stringify(r));
+      });
     });
   });
   $('clear-markers').addEventListener('click', function () {
@@ -381,17 +465,32 @@
   // ---- export uploads ---------------------------------------------------------------------
 
   function renderExport() {
-    $('folder').textContent = state.folder || 'No folder chosen';
+    // The field clips the path at its start (right to left); the path itself
+    // is isolated left to right, or its leading "/" would show at its end.
+    $('folder').textContent = '';
+    $('folder').appendChild(el('bdi', '', state.folder || 'No folder chosen')).dir = 'ltr';
     $('folder').title = state.folder || '';
-    $('start-export').disabled = state.watching;
-    $('stop-export').disabled = !state.watching;
+    // One folder, start or stop request at a time: answers coming back in
+    // another order would leave the page showing the wrong watch state.
+    $('choose-folder').disabled = state.exportBusy;
+    $('start-export').disabled = state.exportBusy || state.watching;
+    $('stop-export').disabled = state.exportBusy || !state.watching;
     $('export-state').textContent = state.watching
       ? 'Watching ' + (state.folder || 'the chosen folder') + ' for exports'
       : 'Not watching';
   }
 
+  function exportCommand(name, args, what) {
+    state.exportBusy = true;
+    renderExport();
+    return command(name, args, what).then(function (value) {
+      state.exportBusy = false;
+      return value;
+    });
+  }
+
   $('choose-folder').addEventListener('click', function () {
-    command('selectOutputFolder', {}, 'Choosing the export folder').then(function (folder) {
+    exportCommand('selectOutputFolder', {}, 'Choosing the export folder').then(function (folder) {
       if (typeof folder === 'string') state.folder = folder;
       renderExport();
     });
@@ -401,13 +500,14 @@
     var name = $('export-name').value.trim() || (state.sequence && state.sequence.name);
     if (name) config.name = name;
     if (state.folder) config.outputFolder = state.folder;
-    command('startExport', { config: config }, 'Starting to watch for exports').then(function (ok) {
-      state.watching = ok === true;
+    // A refused start leaves an earlier watch running.
+    exportCommand('startExport', { config: config }, 'Starting to watch for exports').then(function (ok) {
+      state.watching = ok === true || state.watching;
       renderExport();
     });
   });
   $('stop-export').addEventListener('click', function () {
-    command('cancelExport', {}, 'Stopping the export watch').then(function (ok) {
+    exportCommand('cancelExport', {}, 'Stopping the export watch').then(function (ok) {
       if (ok === true) state.watching = false;
       renderExport();
     });
@@ -467,8 +567,27 @@
       state.cursor = workspace.cursor;
       state.videos.clear();
       workspace.videos.forEach(function (v) { state.videos.set(v.id, v); });
-      state.comments.clear();
-      workspace.comments.forEach(function (c) { state.comments.set(c.id, c); });
+      var before = state.comments;
+      state.comments = new Map();
+      workspace.comments.forEach(function (c) {
+        state.comments.set(c.id, c);
+        state.states.set(c.id, (state.states.get(c.id) || 0) + 1);
+        state.gone.delete(c.id); // a service reset to its demo project makes them again
+      });
+      // Loaded again (the service came back): changes made while the feed was
+      // away reach the markers too.
+      if (state.loaded) {
+        before.forEach(function (old, id) {
+          if (state.comments.has(id)) return;
+          state.comments.set(id, old);
+          forgetComment(id);
+        });
+        state.comments.forEach(function (c) {
+          var old = before.get(c.id);
+          if (!old || JSON.stringify(recordOf(old)) !== JSON.stringify(recordOf(c))) syncMarker(c);
+        });
+      }
+      state.loaded = true;
       renderComments();
       renderVideos();
     });
