@@ -85,6 +85,10 @@ class DBusNotificationCenter final : public NotificationCenter {
     [[nodiscard]] Observation observe(const std::string& name, MainQueue& queue,
                                       Block block) override;
 
+    // How long observe() waits for the bus to confirm a registration (default
+    // 10 s; a bus that stopped answering then delivers nothing to it).
+    void setRegistrationTimeout(std::chrono::milliseconds timeout);
+
     // The connection (owned by the centre), e.g. for its unique bus name.
     GDBusConnection* connection() const;
 
