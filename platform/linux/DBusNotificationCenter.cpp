@@ -334,7 +334,9 @@ void onSignal(GDBusConnection*, const char*, const char*, const char*, const cha
     // only cleared on this thread or under handOver, and remove() on this
     // thread happens-before this check.
     if (observer->queue->isCurrent()) {
-        observer->block(*note);
+        // A block that throws is logged, as work posted to the queue is: an
+        // exception must not unwind through GDBus's C frames.
+        runLoggingFailure([&] { observer->block(*note); }, "MainQueue");
         return;
     }
     auto shared = std::make_shared<Notification>(std::move(*note));

@@ -28,6 +28,7 @@
 using namespace std::chrono_literals;
 using tavrin::Dictionary;
 using tavrin::Notification;
+using tavrin::NotificationCenter;
 using tavrin::Result;
 using tavrin::Value;
 using CC = tavrin::ContainerChannel;
@@ -364,6 +365,19 @@ TEST_F(ADBusNotificationCenter, DeliversInTheObserversOwnContextWithoutAThreadOf
                 offThread |= !mainQueue.isCurrent();
                 got.push_back(note.userInfo ? (*note.userInfo)["i"].get<std::int64_t>() : -1);
             });
+        // A block that throws is logged like posted work; one that removes
+        // itself hears nothing more.
+        auto thrower =
+            center->observe("com.tavrin.test.direct", mainQueue, [thrown = false](auto&) mutable {
+                if (!std::exchange(thrown, true))
+                    throw std::runtime_error("block failed");
+            });
+        int selfRemoverCalls = 0;
+        NotificationCenter::Observation selfRemover;
+        selfRemover = center->observe("com.tavrin.test.direct", mainQueue, [&](auto&) {
+            ++selfRemoverCalls;
+            selfRemover.remove();
+        });
         auto sender = connectTo(*bus);
         GDBusConnection* raw = rawConnection(*bus);
         for (std::int64_t i = 0; i < 200; ++i) {
@@ -382,6 +396,7 @@ TEST_F(ADBusNotificationCenter, DeliversInTheObserversOwnContextWithoutAThreadOf
         std::iota(expected.begin(), expected.end(), 0);
         EXPECT_EQ(got, expected);
         EXPECT_FALSE(offThread);
+        EXPECT_EQ(selfRemoverCalls, 1);
 
         token.remove();
         sender->post("com.tavrin.test.direct", Dictionary{{"i", 999}});
