@@ -47,7 +47,7 @@ class BodyWriter {
     }
 
     bool string(const std::string& s) {
-        if (!carryableString(s))
+        if (out.size() + s.size() >= DBusNotificationCenter::kMaxBodySize || !carryableString(s))
             return false;
         out.append(s.c_str(), s.size() + 1);
         return true;
@@ -82,7 +82,7 @@ class BodyWriter {
             return false;
         out.push_back('\0');
         out.append(type);
-        return true;
+        return out.size() <= DBusNotificationCenter::kMaxBodySize; // stop early when too large
     }
 
     // Appends the offsets of the container begun at start, in the width its
@@ -268,6 +268,8 @@ GVariant* DBusNotificationCenter::encodeBody(const std::string& name,
     std::size_t frame[] = {nameEnd};
     writer->frameOffsets(0, frame);
     const std::string& out = writer->out;
+    if (out.size() > kMaxBodySize)
+        return nullptr;
     GVariant* body = g_variant_new_from_data(
         G_VARIANT_TYPE("(sa{sv})"), out.data(), out.size(), TRUE,
         [](gpointer p) { delete static_cast<BodyWriter*>(p); }, writer.get());
