@@ -110,6 +110,13 @@ gboolean onTerminationSignal(gpointer data) {
     return G_SOURCE_CONTINUE;
 }
 
+// The session bus went away (its daemon ended). No command can arrive any
+// more, but the export watch and running uploads need no bus: keep them.
+void onBusClosed(GDBusConnection*, gboolean, GError* error, gpointer) {
+    log(LogLevel::Error, std::string("lost the session bus, no more commands can arrive: ") +
+                             (error ? error->message : "the connection closed"));
+}
+
 // Primary instance only, before the first activation.
 void onStartup(GApplication* application, gpointer data) {
     auto* program = static_cast<Program*>(data);
@@ -129,9 +136,13 @@ void onStartup(GApplication* application, gpointer data) {
     std::string error;
     // The application's own bus connection carries the channel too; the
     // centre delivers on the main context this thread runs.
-    if (GDBusConnection* connection = g_application_get_dbus_connection(application))
+    if (GDBusConnection* connection = g_application_get_dbus_connection(application)) {
+        // GDBus would otherwise end the process (SIGTERM) when the bus goes,
+        // cancelling uploads under way.
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+        g_signal_connect(connection, "closed", G_CALLBACK(onBusClosed), nullptr);
         program->center = linux_platform::DBusNotificationCenter::create(connection, nullptr);
-    else
+    } else
         program->center = linux_platform::DBusNotificationCenter::connect({}, &error);
     if (!program->center) {
         log(LogLevel::Fault, "cannot reach the session bus: " + error);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <future>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <span>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -45,7 +47,7 @@ class BodyWriter {
     }
 
     bool string(const std::string& s) {
-        if (!carryableString(s))
+        if (out.size() + s.size() >= DBusNotificationCenter::kMaxBodySize || !carryableString(s))
             return false;
         out.append(s.c_str(), s.size() + 1);
         return true;
@@ -80,7 +82,7 @@ class BodyWriter {
             return false;
         out.push_back('\0');
         out.append(type);
-        return true;
+        return out.size() <= DBusNotificationCenter::kMaxBodySize; // stop early when too large
     }
 
     // Appends the offsets of the container begun at start, in the width its
@@ -266,6 +268,8 @@ GVariant* DBusNotificationCenter::encodeBody(const std::string& name,
     std::size_t frame[] = {nameEnd};
     writer->frameOffsets(0, frame);
     const std::string& out = writer->out;
+    if (out.size() > kMaxBodySize)
+        return nullptr;
     GVariant* body = g_variant_new_from_data(
         G_VARIANT_TYPE("(sa{sv})"), out.data(), out.size(), TRUE,
         [](gpointer p) { delete static_cast<BodyWriter*>(p); }, writer.get());
@@ -332,7 +336,9 @@ void onSignal(GDBusConnection*, const char*, const char*, const char*, const cha
     // only cleared on this thread or under handOver, and remove() on this
     // thread happens-before this check.
     if (observer->queue->isCurrent()) {
-        observer->block(*note);
+        // A block that throws is logged, as work posted to the queue is: an
+        // exception must not unwind through GDBus's C frames.
+        runLoggingFailure([&] { observer->block(*note); }, "MainQueue");
         return;
     }
     auto shared = std::make_shared<Notification>(std::move(*note));
@@ -396,6 +402,7 @@ struct DBusNotificationCenter::Impl {
     std::thread dispatcher;
     std::mutex mutex;
     std::unordered_map<Observer*, ObserverRef> observers; // live registrations
+    std::atomic<int> registrationTimeoutMs{10000};
 
     ~Impl() {
         std::unordered_map<Observer*, ObserverRef> remaining;
@@ -445,60 +452,58 @@ struct DBusNotificationCenter::Impl {
 namespace {
 
 // Connects to address, giving up after timeout: a peer that accepts and never
-// speaks must not hold the caller for ever. Runs a private context meanwhile.
+// speaks must not hold the caller for ever. GDBus ends its handshake with the
+// bus's Hello call, which takes no cancellable and waits 25 s, so the attempt
+// runs on a thread of its own; one that outlives the time-out is abandoned,
+// and its thread frees what it made once GDBus gives up.
 GDBusConnection* connectWithin(const std::string& address, std::chrono::milliseconds timeout,
                                std::string* error) {
     struct Attempt {
-        GDBusConnection* connection = nullptr;
-        GError* error = nullptr;
+        std::mutex mutex;
+        std::condition_variable finished;
         bool done = false;
-        bool timedOut = false;
-    } attempt;
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
-    GCancellable* cancellable = g_cancellable_new();
-    g_dbus_connection_new_for_address(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, cancellable,
-        [](GObject*, GAsyncResult* result, gpointer data) {
-            auto* a = static_cast<Attempt*>(data);
-            a->connection = g_dbus_connection_new_for_address_finish(result, &a->error);
-            a->done = true;
-        },
-        &attempt);
-    GSource* timer = g_timeout_source_new(static_cast<guint>(
-        std::clamp<long long>(timeout.count(), 0, std::numeric_limits<guint>::max())));
-    struct Expiry {
-        Attempt* attempt;
-        GCancellable* cancellable;
-    } expiry{&attempt, cancellable};
-    g_source_set_callback(
-        timer,
-        [](gpointer data) -> gboolean {
-            auto* e = static_cast<Expiry*>(data);
-            e->attempt->timedOut = true;
-            g_cancellable_cancel(e->cancellable); // the handshake's reads end now
-            return G_SOURCE_REMOVE;
-        },
-        &expiry, nullptr);
-    g_source_attach(timer, context);
-    while (!attempt.done)
-        g_main_context_iteration(context, TRUE);
-    g_source_destroy(timer);
-    g_source_unref(timer);
-    g_object_unref(cancellable);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-    if (!attempt.connection && error) {
-        *error = attempt.timedOut ? "the bus did not complete the connection within " +
-                                        std::to_string(timeout.count()) + " ms"
-                 : attempt.error ? attempt.error->message
-                                 : "cannot connect to the bus";
+        GDBusConnection* connection = nullptr;
+        std::string error;
+        GCancellable* cancellable = g_cancellable_new();
+        ~Attempt() {
+            if (connection)
+                g_object_unref(connection);
+            g_object_unref(cancellable);
+        }
+    };
+    auto attempt = std::make_shared<Attempt>();
+    try {
+        std::thread([attempt, address] {
+            GError* gerror = nullptr;
+            GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+                address.c_str(),
+                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                nullptr, attempt->cancellable, &gerror);
+            std::lock_guard lock(attempt->mutex);
+            attempt->connection = connection;
+            if (!connection)
+                attempt->error = gerror ? gerror->message : "cannot connect to the bus";
+            g_clear_error(&gerror);
+            attempt->done = true;
+            attempt->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        if (error)
+            *error = std::string("cannot start connecting: ") + e.what();
+        return nullptr;
     }
-    g_clear_error(&attempt.error);
-    return attempt.connection;
+    std::unique_lock lock(attempt->mutex);
+    if (!attempt->finished.wait_for(lock, timeout, [&] { return attempt->done; })) {
+        g_cancellable_cancel(attempt->cancellable); // the handshake's reads end now
+        if (error)
+            *error = "the bus did not complete the connection within " +
+                     std::to_string(timeout.count()) + " ms";
+        return nullptr;
+    }
+    if (!attempt->connection && error)
+        *error = attempt->error;
+    return std::exchange(attempt->connection, nullptr);
 }
 
 } // namespace
@@ -570,6 +575,11 @@ DBusNotificationCenter::DBusNotificationCenter(std::shared_ptr<Impl> impl)
 
 DBusNotificationCenter::~DBusNotificationCenter() = default;
 
+void DBusNotificationCenter::setRegistrationTimeout(std::chrono::milliseconds timeout) {
+    impl_->registrationTimeoutMs.store(static_cast<int>(
+        std::clamp<long long>(timeout.count(), 1, std::numeric_limits<int>::max())));
+}
+
 GDBusConnection* DBusNotificationCenter::connection() const {
     return impl_->connection;
 }
@@ -630,7 +640,8 @@ NotificationCenter::Observation DBusNotificationCenter::observe(const std::strin
     // connection's messages in order: once it answers, the rule is in force.
     GVariant* reply = g_dbus_connection_call_sync(
         impl_->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetId", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+        "GetId", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+        impl_->registrationTimeoutMs.load(), nullptr, nullptr);
     if (reply)
         g_variant_unref(reply);
 

@@ -27,7 +27,7 @@
 // kMaxNesting containers deep (the user info itself counts as one). dbus-daemon
 // disconnects a sender whose message nests deeper than 64 D-Bus containers
 // (each dictionary level here costs three), so post() refuses deeper values
-// rather than lose the connection.
+// rather than lose the connection; so are bodies over kMaxBodySize bytes.
 //
 // Observers subscribe with a match rule on the name (arg0), so the bus wakes a
 // process only for the names it observes. A received signal whose body does
@@ -48,6 +48,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,10 @@ class DBusNotificationCenter final : public NotificationCenter {
     static constexpr const char* kInterface = "com.tavrin.Notifications";
     static constexpr const char* kMember = "Notification";
     static constexpr int kMaxNesting = 20;
+    // The largest body post() sends: D-Bus messages are at most 128 MiB, and
+    // dbus-daemon disconnects a sender whose message is larger, which would
+    // end the channel for the rest of the process. Room is left for the header.
+    static constexpr std::size_t kMaxBodySize = (std::size_t{1} << 27) - 4096;
 
     // Opens a private connection to the bus at address (empty: the session bus
     // named by the environment, DBUS_SESSION_BUS_ADDRESS), with a dispatch
@@ -84,6 +89,10 @@ class DBusNotificationCenter final : public NotificationCenter {
     bool post(const std::string& name, const std::optional<Dictionary>& userInfo) override;
     [[nodiscard]] Observation observe(const std::string& name, MainQueue& queue,
                                       Block block) override;
+
+    // How long observe() waits for the bus to confirm a registration (default
+    // 10 s; a bus that stopped answering then delivers nothing to it).
+    void setRegistrationTimeout(std::chrono::milliseconds timeout);
 
     // The connection (owned by the centre), e.g. for its unique bus name.
     GDBusConnection* connection() const;

@@ -244,6 +244,17 @@ TEST_F(TheTavrinFcpProgram, AlertsOnFirstLaunchAndWhenLaunchedAgain) {
         << log;
 }
 
+// GDBus ends a program whose bus connection closes, uploads under way included.
+TEST_F(TheTavrinFcpProgram, KeepsRunningWhenTheSessionBusGoesAway) {
+    auto ownBus = std::make_unique<PrivateBus>();
+    auto app = launch({"DBUS_SESSION_BUS_ADDRESS=" + ownBus->address()});
+    readUntil(*app, "serving commands");
+    ownBus.reset();
+    readUntil(*app, "lost the session bus");
+    ::kill(app->pid(), SIGTERM); // still there, and still ends in order
+    EXPECT_EQ(app->wait(20000), 0);
+}
+
 TEST_F(TheTavrinFcpProgram, EndsRunningScriptsAndExitsCleanlyOnSigtermOrSighup) {
     // The runner hangs, as an editor that never answers would.
     editor.writeRunner("echo $$ > \"$dir/runner.pid\"\nexec sleep 600");

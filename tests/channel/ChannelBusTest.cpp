@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 using namespace std::chrono_literals;
 using tavrin::Dictionary;
 using tavrin::Notification;
+using tavrin::NotificationCenter;
 using tavrin::Result;
 using tavrin::Value;
 using CC = tavrin::ContainerChannel;
@@ -228,11 +231,16 @@ TEST_F(ADBusNotificationCenter, SurvivesTheBusGoingAway) {
     EXPECT_EQ(DBusNotificationCenter::connect("unix:path=/nonexistent/bus"), nullptr);
 }
 
-// A socket that accepts connections (into its backlog) and never speaks.
+// A socket that accepts connections (into its backlog) and never speaks; or,
+// given a stage, takes each through the bus handshake up to it, then goes silent.
 struct SilentSocket {
+    enum class Stage { None, Authentication, Hello };
     std::string path;
     int fd = -1;
-    SilentSocket() {
+    int stop[2] = {-1, -1};
+    std::vector<int> clients;
+    std::thread server;
+    explicit SilentSocket(Stage stage = Stage::None) {
         char dir[] = "/tmp/silent-bus-XXXXXX";
         if (!::mkdtemp(dir))
             return;
@@ -242,11 +250,66 @@ struct SilentSocket {
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd, 8) != 0)
+            ::listen(fd, 8) != 0 || ::pipe2(stop, O_CLOEXEC) != 0)
             ADD_FAILURE() << "cannot listen on " << path;
+        if (stage != Stage::None)
+            server = std::thread([this, stage] {
+                pollfd fds[] = {{fd, POLLIN, 0}, {stop[0], POLLIN, 0}};
+                while (::poll(fds, 2, -1) > 0 && !fds[1].revents)
+                    if (int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); client >= 0)
+                        handshake(clients.emplace_back(client), stage);
+            });
+    }
+    static void handshake(int client, Stage stage) {
+        std::string in;
+        char buffer[4096];
+        std::size_t begin;
+        for (std::size_t line; (begin = in.find("BEGIN\r\n")) == std::string::npos;) {
+            ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            in.append(buffer, n);
+            while ((line = in.find("\r\n")) != std::string::npos && in.find("BEGIN") != 0) {
+                std::string command = in.substr(in[0] == '\0', line - (in[0] == '\0'));
+                in.erase(0, line + 2);
+                std::string answer = command == "AUTH" ? "REJECTED EXTERNAL\r\n"
+                                     : command.starts_with("NEG")
+                                         ? "AGREE_UNIX_FD\r\n"
+                                         : "OK 0123456789abcdef0123456789abcdef\r\n";
+                (void)!::write(client, answer.data(), answer.size());
+            }
+        }
+        if (stage != Stage::Hello)
+            return;
+        in.erase(0, begin + 7);
+        while (in.size() < 16 ||
+               g_dbus_message_bytes_needed(reinterpret_cast<guchar*>(in.data()), in.size(),
+                                           nullptr) > gssize(in.size())) {
+            ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            in.append(buffer, n);
+        }
+        GDBusMessage* hello = g_dbus_message_new_from_blob(
+            reinterpret_cast<guchar*>(in.data()), in.size(), G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+        GDBusMessage* reply = g_dbus_message_new_method_reply(hello);
+        g_dbus_message_set_serial(reply, 1);
+        g_dbus_message_set_body(reply, g_variant_new("(s)", ":1.1"));
+        gsize size = 0;
+        guchar* blob = g_dbus_message_to_blob(reply, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+        (void)!::write(client, blob, size);
+        g_free(blob);
+        g_object_unref(reply);
+        g_object_unref(hello);
     }
     ~SilentSocket() {
-        ::close(fd);
+        (void)!::write(stop[1], "x", 1);
+        if (server.joinable())
+            server.join();
+        for (int c : {fd, stop[0], stop[1]})
+            ::close(c);
+        for (int c : clients)
+            ::close(c);
         ::unlink(path.c_str());
         ::rmdir(path.substr(0, path.rfind('/')).c_str());
     }
@@ -264,6 +327,16 @@ TEST_F(ADBusNotificationCenter, GivesUpConnectingToAPeerThatNeverSpeaks) {
     ChildProcess ctl(TAVRINCTL_PATH, {"send", "getMarkerAtTime", "--address", silent.address(),
                                       "--timeout", "0.3"});
     EXPECT_EQ(ctl.wait(20000), 1) << "tavrinctl send must give up after its --timeout";
+}
+
+// GDBus waits 25 s for the bus's Hello answer, and a registration waited 10 s.
+TEST_F(ADBusNotificationCenter, GivesUpOnABusThatStopsAnsweringAfterConnecting) {
+    for (auto stage : {SilentSocket::Stage::Authentication, SilentSocket::Stage::Hello}) {
+        SilentSocket peer(stage);
+        ChildProcess ctl(TAVRINCTL_PATH,
+                         {"send", "cancelExport", "--address", peer.address(), "--timeout", "1"});
+        EXPECT_EQ(ctl.wait(8000), 1) << "tavrinctl send must give up after its --timeout";
+    }
 }
 
 // A centre on a connection and context it is given: no thread of its own,
@@ -292,6 +365,19 @@ TEST_F(ADBusNotificationCenter, DeliversInTheObserversOwnContextWithoutAThreadOf
                 offThread |= !mainQueue.isCurrent();
                 got.push_back(note.userInfo ? (*note.userInfo)["i"].get<std::int64_t>() : -1);
             });
+        // A block that throws is logged like posted work; one that removes
+        // itself hears nothing more.
+        auto thrower =
+            center->observe("com.tavrin.test.direct", mainQueue, [thrown = false](auto&) mutable {
+                if (!std::exchange(thrown, true))
+                    throw std::runtime_error("block failed");
+            });
+        int selfRemoverCalls = 0;
+        NotificationCenter::Observation selfRemover;
+        selfRemover = center->observe("com.tavrin.test.direct", mainQueue, [&](auto&) {
+            ++selfRemoverCalls;
+            selfRemover.remove();
+        });
         auto sender = connectTo(*bus);
         GDBusConnection* raw = rawConnection(*bus);
         for (std::int64_t i = 0; i < 200; ++i) {
@@ -310,6 +396,7 @@ TEST_F(ADBusNotificationCenter, DeliversInTheObserversOwnContextWithoutAThreadOf
         std::iota(expected.begin(), expected.end(), 0);
         EXPECT_EQ(got, expected);
         EXPECT_FALSE(offThread);
+        EXPECT_EQ(selfRemoverCalls, 1);
 
         token.remove();
         sender->post("com.tavrin.test.direct", Dictionary{{"i", 999}});

@@ -116,6 +116,9 @@ TEST(TheSignalMapping, RefusesWhatTheBusCannotCarry) {
     EXPECT_EQ(Center::encodeBody("n", Dictionary{{"bad \xc3", 1}}), nullptr);
     EXPECT_EQ(Center::encodeBody("n", Dictionary{{"k", std::string("nul\0inside", 10)}}), nullptr);
     EXPECT_EQ(Center::encodeBody(std::string("n\xff"), std::nullopt), nullptr);
+    // Larger than a D-Bus message may be: the bus would disconnect the sender.
+    EXPECT_EQ(Center::encodeBody("n", Dictionary{{"k", std::string(Center::kMaxBodySize, 'x')}}),
+              nullptr);
 
     auto nested = [](int depth) {
         Value v = "leaf";

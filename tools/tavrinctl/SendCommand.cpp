@@ -47,6 +47,13 @@ int runSend(const SendOptions& options) {
         return kExitFailure;
     }
 
+    const auto remaining = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            limit - (std::chrono::steady_clock::now() - started));
+    };
+    // A bus that connects and then stops answering holds the registration too.
+    center->setRegistrationTimeout(remaining());
+
     GMainContext* context = g_main_context_new();
     g_main_context_push_thread_default(context);
     int status = kExitFailure;
@@ -71,8 +78,7 @@ int runSend(const SendOptions& options) {
             });
         if (center->post(CC::kCommandNotification,
                          CC::makeCommandMessage(options.command, *arguments, requestId))) {
-            queue.postAfter(limit - (std::chrono::steady_clock::now() - started),
-                            [loop] { g_main_loop_quit(loop); });
+            queue.postAfter(remaining(), [loop] { g_main_loop_quit(loop); });
             g_main_loop_run(loop);
             if (!answered) {
                 std::cerr << "tavrinctl: no answer to " << options.command << " (" << requestId
