@@ -335,10 +335,12 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
         return std::nullopt;
     const MarkerList markers = FCPXMLParser::parseMarkers(*exported);
     const MarkerRecord* best = nullptr;
-    double bestDistance = threshold + 1;
+    // No starting bound of threshold + 1: for a huge threshold it rounds to
+    // the threshold itself and a marker right at the edge would be missed.
+    double bestDistance = 0;
     for (const MarkerRecord& marker : markers) {
         double distance = std::fabs(marker.timestamp - seconds);
-        if (distance <= threshold && distance < bestDistance) {
+        if (distance <= threshold && (!best || distance < bestDistance)) {
             best = &marker;
             bestDistance = distance;
         }
