@@ -337,10 +337,12 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
     const MarkerRecord* best = nullptr;
     // No starting bound of threshold + 1: for a huge threshold it rounds to
     // the threshold itself and a marker right at the edge would be missed.
+    // An infinite distance (an infinite time) is never within reach.
     double bestDistance = 0;
     for (const MarkerRecord& marker : markers) {
         double distance = std::fabs(marker.timestamp - seconds);
-        if (distance <= threshold && (!best || distance < bestDistance)) {
+        if (std::isfinite(distance) && distance <= threshold &&
+            (!best || distance < bestDistance)) {
             best = &marker;
             bestDistance = distance;
         }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace tavrin::container {
@@ -272,6 +273,7 @@ TEST_F(AnAppleScriptBridge, FindsTheNearestMarkerWithinTheThresholdFirstInDocume
     EXPECT_EQ(at({E::marker("off", "241/24s")}, 10, 0), "none");
     // A threshold so large that threshold + 1 rounds to it still finds its edge.
     EXPECT_EQ(at({E::marker("zero", "0s")}, -1e300, 1e300), "zero");
+    EXPECT_EQ(at({E::marker("zero", "0s")}, INFINITY, INFINITY), "none");
     // Only tagged markers count, and nothing is imported.
     EXPECT_EQ(at({"<marker start=\"10s\" value=\"X\" note=\"plain\"/>"}, 10, 0.5), "none");
     for (const auto& script : scriptsRun())
