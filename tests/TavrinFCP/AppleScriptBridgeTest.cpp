@@ -295,12 +295,13 @@ TEST_F(AnAppleScriptBridge, GivesTheMarkerRecordExactlyAsRead) {
 
 // --- Mended faults -----------------------------------------------------------
 
-TEST_F(AnAppleScriptBridge, KeepsEveryMarkerWhenTwentyChangesOverlap) {
-    AppleScriptBridge shared(editor_.options());
+TEST_F(AnAppleScriptBridge, KeepsEveryMarkerWhenTwentyChangesOverlapEvenFromTwoPrograms) {
+    // Two bridges stand for two programs (the app and `tavrinctl sync`).
+    AppleScriptBridge app(editor_.options()), tool(editor_.options());
     std::vector<std::thread> threads;
     for (int i = 0; i < 20; ++i)
-        threads.emplace_back([&shared, i] {
-            EXPECT_TRUE(shared.syncComment(comment("c" + std::to_string(i), i, "x")));
+        threads.emplace_back([&, i] {
+            EXPECT_TRUE((i % 2 ? tool : app).syncComment(comment("c" + std::to_string(i), i, "x")));
         });
     for (auto& thread : threads)
         thread.join();
