@@ -205,9 +205,12 @@ std::optional<Value> AppDelegate::performCommand(const std::string& command,
         return Value(appleScriptBridge->deleteComment(*commentId));
     }
     if (command == CC::kSyncAllComments) {
-        auto comments =
-            arrayOfDictionariesFor(userInfo, CC::kCommentsKey).value_or(std::vector<Dictionary>());
-        return Value(appleScriptBridge->syncAllComments(comments));
+        // A list that is missing or not all comments is refused, as the panel
+        // refuses it: taken as empty, it would remove every marker.
+        auto comments = arrayOfDictionariesFor(userInfo, CC::kCommentsKey);
+        if (!comments)
+            return Value(false);
+        return Value(appleScriptBridge->syncAllComments(*comments));
     }
     if (command == CC::kClearAllMarkers)
         return Value(appleScriptBridge->clearAllMarkers());

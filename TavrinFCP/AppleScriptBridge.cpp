@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #ifndef TAVRIN_SCRIPT_RUNNER
@@ -146,6 +148,48 @@ std::string AppleScriptBridge::temporaryDirectory() const {
     return directory;
 }
 
+AppleScriptBridge::LaneHold::LaneHold(const AppleScriptBridge& bridge) : bridge_(bridge) {
+    bridge_.lane_.lock();
+    if (bridge_.laneDepth_++ > 0)
+        return;
+    // The lock is taken on a folder, so nothing is left behind: the user's
+    // runtime folder (private to the user), or the temporary folder when the
+    // bridge was given one of its own or there is no runtime folder. Without
+    // it (an unusable folder) the lane is this program's alone; the operation
+    // then fails on its own temporary file.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string path = bridge_.options_.temporaryDirectory.empty() && runtime && *runtime
+                                 ? std::string(runtime)
+                                 : bridge_.temporaryDirectory();
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // Polled rather than blocking, so a program being interrupted can stop
+    // waiting for another one's scripts.
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            (bridge_.options_.stopWaiting && bridge_.options_.stopWaiting())) {
+            const int error = errno;
+            ::close(fd);
+            --bridge_.laneDepth_;
+            bridge_.lane_.unlock();
+            throw AutomationError(error == EWOULDBLOCK
+                                      ? "stopped waiting for another program's editor scripts"
+                                      : "cannot lock " + path + ": " + errnoText(error));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    bridge_.laneLockFd_ = fd;
+}
+
+AppleScriptBridge::LaneHold::~LaneHold() {
+    if (--bridge_.laneDepth_ == 0 && bridge_.laneLockFd_ >= 0) {
+        ::close(bridge_.laneLockFd_); // releases the lock
+        bridge_.laneLockFd_ = -1;
+    }
+    bridge_.lane_.unlock();
+}
+
 std::string AppleScriptBridge::run(std::string_view name,
                                    const std::vector<std::string>& args) const {
     return runScript(name, args).output;
@@ -157,7 +201,7 @@ AppleScriptBridge::runScript(std::string_view name, const std::vector<std::strin
     arguments.reserve(args.size() + 1);
     arguments.push_back(scriptPath(name));
     arguments.insert(arguments.end(), args.begin(), args.end());
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     try {
         ProcessOutput output =
             options_.processRunner->run(options_.runnerPath, arguments, options_.scriptTimeout);
@@ -182,7 +226,7 @@ void AppleScriptBridge::reportFailure(std::string_view name, const ScriptRun& ru
 }
 
 std::optional<std::string> AppleScriptBridge::exportTimelineFCPXML() const {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     return exportInLane();
 }
 
@@ -224,7 +268,7 @@ std::optional<std::string> AppleScriptBridge::exportInLane() const {
 }
 
 bool AppleScriptBridge::importFCPXML(std::string_view document) const {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     return importInLane(document);
 }
 
@@ -253,7 +297,7 @@ bool AppleScriptBridge::importMarkers(std::span<const MarkerRecord> markers) con
 }
 
 bool AppleScriptBridge::syncComment(const Dictionary& comment) {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     auto exported = exportInLane();
     if (!exported)
         return false;
@@ -265,7 +309,7 @@ bool AppleScriptBridge::syncComment(const Dictionary& comment) {
 }
 
 bool AppleScriptBridge::deleteComment(std::string_view id) {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     auto exported = exportInLane();
     if (!exported)
         return false;
@@ -275,12 +319,12 @@ bool AppleScriptBridge::deleteComment(std::string_view id) {
 }
 
 bool AppleScriptBridge::syncAllComments(const std::vector<Dictionary>& comments) {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     return importInLane(FCPXMLGenerator::generateMarkersFCPXML(comments));
 }
 
 bool AppleScriptBridge::clearAllMarkers() {
-    std::lock_guard lane(lane_);
+    LaneHold lane(*this);
     return importMarkers({});
 }
 
@@ -302,17 +346,18 @@ std::optional<std::string> AppleScriptBridge::sharedExport() const {
     if (leader) {
         std::optional<std::string> text;
         std::exception_ptr error;
-        {
-            std::lock_guard lane(lane_);
+        try {
+            LaneHold lane(*this);
             {
                 std::lock_guard lock(exportMutex_);
                 nextExport_.reset(); // later lookups make the next export
             }
-            try {
-                text = exportInLane();
-            } catch (...) {
-                error = std::current_exception();
-            }
+            text = exportInLane();
+        } catch (...) {
+            error = std::current_exception();
+            std::lock_guard lock(exportMutex_);
+            if (nextExport_ == mine)
+                nextExport_.reset(); // the lane was not reached
         }
         std::lock_guard lock(exportMutex_);
         mine->text = std::move(text);
@@ -335,10 +380,14 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
         return std::nullopt;
     const MarkerList markers = FCPXMLParser::parseMarkers(*exported);
     const MarkerRecord* best = nullptr;
-    double bestDistance = threshold + 1;
+    // No starting bound of threshold + 1: for a huge threshold it rounds to
+    // the threshold itself and a marker right at the edge would be missed.
+    // An infinite distance (an infinite time) is never within reach.
+    double bestDistance = 0;
     for (const MarkerRecord& marker : markers) {
         double distance = std::fabs(marker.timestamp - seconds);
-        if (distance <= threshold && distance < bestDistance) {
+        if (std::isfinite(distance) && distance <= threshold &&
+            (!best || distance < bestDistance)) {
             best = &marker;
             bestDistance = distance;
         }

@@ -9,10 +9,14 @@
 // through one serial lane (the editor's scripts drive its user interface, and
 // two at once would type into the same dialogs); a change holds the lane for
 // its whole export, rewrite and import, so two changes close together cannot
-// each import a document that lacks the other's marker. Lookups that wait
-// behind a running script share the next single export. Failures are thrown
-// as AutomationError; "false" and "no value" results are not errors, but when
-// they come from a script that failed, onScriptFailure is told why.
+// each import a document that lacks the other's marker. The lane spans
+// programs: it is also an exclusive lock (flock) on $XDG_RUNTIME_DIR (else on
+// the temporary directory; always that one when Options::temporaryDirectory is
+// given), so `tavrinctl sync` and the app, or two bridges, take turns with the
+// one editor. Lookups that wait behind a running script share the next single
+// export. Failures are thrown as AutomationError; "false" and "no value"
+// results are not errors, but when they come from a script that failed,
+// onScriptFailure is told why.
 
 #include "TavrinFCP/AutomationError.h"
 #include "TavrinFCP/FCPXMLParser.h"
@@ -55,6 +59,9 @@ class AppleScriptBridge {
         // the first line of its standard error. (Lookups that shared an export
         // are told once, on the thread that ran it.)
         std::function<void(const std::string& why)> onScriptFailure;
+        // Asked while waiting for another program's turn in the lane: true
+        // gives up, and the operation fails. Null waits for the turn.
+        std::function<bool()> stopWaiting;
     };
 
     AppleScriptBridge();
@@ -117,6 +124,19 @@ class AppleScriptBridge {
         std::exception_ptr error;
     };
 
+    // Holds the lane: the in-process lock and, at the outermost hold, the
+    // lock file shared with other programs.
+    class LaneHold {
+      public:
+        explicit LaneHold(const AppleScriptBridge& bridge);
+        ~LaneHold();
+        LaneHold(const LaneHold&) = delete;
+        LaneHold& operator=(const LaneHold&) = delete;
+
+      private:
+        const AppleScriptBridge& bridge_;
+    };
+
     ScriptRun runScript(std::string_view name, const std::vector<std::string>& args) const;
     void reportFailure(std::string_view name, const ScriptRun& run, std::string_view what) const;
     std::optional<std::string> exportInLane() const;
@@ -129,6 +149,8 @@ class AppleScriptBridge {
     // The serial lane: held around every script run, and around a change's
     // whole sequence (the public operations nest, hence recursive).
     mutable std::recursive_mutex lane_;
+    mutable int laneDepth_ = 0;   // holds by the owning thread; under lane_
+    mutable int laneLockFd_ = -1; // the lock file while the lane is held
     mutable std::mutex exportMutex_;
     mutable std::condition_variable exportDone_;
     mutable std::shared_ptr<SharedExport> nextExport_; // the one lookups join

@@ -188,7 +188,9 @@ TEST_F(AnAppDelegate, AppliesEachCommandsArgumentRules) {
          {{"comments", {{{"id", "a"}}}}},
          R"(syncAllComments [{"id":"a"}])",
          true},
-        {"syncAllComments", none, "syncAllComments []", true},
+        {"syncAllComments", {{"comments", Value::array()}}, "syncAllComments []", true},
+        {"syncAllComments", none, "", false},
+        {"syncAllComments", {{"comments", {{{"id", "a"}}, "b"}}}, "", false},
         {"clearAllMarkers", none, "clearAllMarkers", true},
         {"getMarkerAtTime", {{"seconds", 12}}, "getMarkerAtTime 12.0 0.5", *automation->marker},
         {"getMarkerAtTime",
@@ -232,7 +234,8 @@ TEST_F(AnAppDelegate, AppliesEachCommandsArgumentRules) {
     automation->fail = true;
     for (const char* command :
          {"syncComment", "deleteComment", "syncAllComments", "clearAllMarkers", "getMarkerAtTime"})
-        EXPECT_EQ(ask(command, {{"commentId", "c1"}}), nullptr) << command << " failing";
+        EXPECT_EQ(ask(command, {{"commentId", "c1"}, {"comments", Value::array()}}), nullptr)
+            << command << " failing";
 }
 
 TEST_F(AnAppDelegate, AnswersInCompletionOrderEachWithItsOwnIdentifier) {

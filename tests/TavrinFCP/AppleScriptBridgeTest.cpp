@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace tavrin::container {
@@ -270,6 +271,9 @@ TEST_F(AnAppleScriptBridge, FindsTheNearestMarkerWithinTheThresholdFirstInDocume
     EXPECT_EQ(at({E::marker("edge", "10.5s")}, 10, 0.5), "edge");
     EXPECT_EQ(at({E::marker("off", "241/24s"), E::marker("on", "240/24s")}, 10, 0), "on");
     EXPECT_EQ(at({E::marker("off", "241/24s")}, 10, 0), "none");
+    // A threshold so large that threshold + 1 rounds to it still finds its edge.
+    EXPECT_EQ(at({E::marker("zero", "0s")}, -1e300, 1e300), "zero");
+    EXPECT_EQ(at({E::marker("zero", "0s")}, INFINITY, INFINITY), "none");
     // Only tagged markers count, and nothing is imported.
     EXPECT_EQ(at({"<marker start=\"10s\" value=\"X\" note=\"plain\"/>"}, 10, 0.5), "none");
     for (const auto& script : scriptsRun())
@@ -291,12 +295,13 @@ TEST_F(AnAppleScriptBridge, GivesTheMarkerRecordExactlyAsRead) {
 
 // --- Mended faults -----------------------------------------------------------
 
-TEST_F(AnAppleScriptBridge, KeepsEveryMarkerWhenTwentyChangesOverlap) {
-    AppleScriptBridge shared(editor_.options());
+TEST_F(AnAppleScriptBridge, KeepsEveryMarkerWhenTwentyChangesOverlapEvenFromTwoPrograms) {
+    // Two bridges stand for two programs (the app and `tavrinctl sync`).
+    AppleScriptBridge app(editor_.options()), tool(editor_.options());
     std::vector<std::thread> threads;
     for (int i = 0; i < 20; ++i)
-        threads.emplace_back([&shared, i] {
-            EXPECT_TRUE(shared.syncComment(comment("c" + std::to_string(i), i, "x")));
+        threads.emplace_back([&, i] {
+            EXPECT_TRUE((i % 2 ? tool : app).syncComment(comment("c" + std::to_string(i), i, "x")));
         });
     for (auto& thread : threads)
         thread.join();

@@ -1,13 +1,16 @@
 // `tavrinctl sync` run as a real process against the stand-in editor.
 
+#include "common/FileDescriptor.h"
 #include "platform/linux/PosixProcessRunner.h"
 #include "tests/TavrinFCP/StandInEditor.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <thread>
@@ -120,6 +123,22 @@ TEST_F(TavrinctlSync, StopsTheScriptAndRemovesItsFileWhenInterrupted) {
         }
         EXPECT_THAT(editor_.leftInTmp(), ::testing::IsEmpty());
     }
+    // Interrupted while another program holds the editor's scripts (the lock
+    // on the temporary folder): it stops waiting, and no script has run.
+    fs::remove(editor_.dir / "pid");
+    FileDescriptor folder(::open(editor_.tmp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_EQ(::flock(folder.get(), LOCK_EX), 0);
+    pid_t ctl = -1;
+    ASSERT_EQ(::posix_spawn(&ctl, TAVRINCTL_PATH, nullptr, nullptr, const_cast<char**>(argv),
+                            const_cast<char**>(envp)),
+              0);
+    std::this_thread::sleep_for(300ms); // room for a script that should not start
+    ::kill(ctl, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(ctl, &status, 0), ctl);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    EXPECT_FALSE(fs::exists(editor_.dir / "pid"));
+    EXPECT_THAT(editor_.leftInTmp(), ::testing::IsEmpty());
 }
 
 } // namespace

@@ -1,9 +1,15 @@
 #include "tools/fcp-sim/SimEditor.h"
 
+#include "common/Errno.h"
+#include "common/FileDescriptor.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavrin::sim {
 
@@ -113,22 +119,39 @@ std::optional<MarkerInfo> SimEditor::addMarker(double seconds, const std::string
     auto sequence = activeSequence();
     auto frame = std::clamp<std::int64_t>(Rational::roundToUnits(seconds, sequence.frameDuration),
                                           0, lastFrame());
-    auto marker = library_.addMarker(active_, sequence.frameDuration * frame,
-                                     sequence.frameDuration, value, note);
-    notify(Change::Markers);
-    if (!library_.save(libraryPath_, error))
+    // Changed on a copy and taken once saved: a failure changes nothing.
+    SimLibrary changed = library_;
+    auto marker = changed.addMarker(active_, sequence.frameDuration * frame, sequence.frameDuration,
+                                    value, note);
+    if (!changed.save(libraryPath_, error))
         return std::nullopt;
+    library_ = std::move(changed);
+    notify(Change::Markers);
     return marker;
 }
 
 bool SimEditor::exportProject(const std::filesystem::path& path, std::string* error) const {
-    std::string text = library_.exportProject(active_);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        *error = "cannot write " + path.string();
+    // Only a regular file is written: a FIFO or device named by a caller
+    // would block the editor's main loop (O_NONBLOCK refuses a FIFO without
+    // a reader instead of waiting for one).
+    FileDescriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+    struct stat info;
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::ftruncate(fd.get(), 0) != 0) {
+        *error = "cannot write " + path.string() + (fd.valid() ? ": not a regular file" : "");
         return false;
+    }
+    std::string text = library_.exportProject(active_);
+    for (std::string_view rest = text; !rest.empty();) {
+        ssize_t n = ::write(fd.get(), rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = "cannot write " + path.string() + ": " + errnoText(errno);
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }
@@ -138,17 +161,34 @@ bool SimEditor::saveProject(std::string* error) const {
 }
 
 bool SimEditor::importDocument(const std::filesystem::path& path, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path.string();
+    // A regular file only, opened without blocking (see exportProject).
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info;
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = "cannot read " + path.string() + (fd.valid() ? ": not a regular file" : "");
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!library_.importMarkers(active_, text.str(), error))
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0)
+            break;
+        else if (errno != EINTR) {
+            *error = "cannot read " + path.string() + ": " + errnoText(errno);
+            return false;
+        }
+    }
+    // Imported into a copy and taken once saved: an import that cannot be
+    // kept is refused whole, rather than shown and reported as refused.
+    SimLibrary changed = library_;
+    if (!changed.importMarkers(active_, text, error) || !changed.save(libraryPath_, error))
         return false;
+    library_ = std::move(changed);
     notify(Change::Markers);
-    return library_.save(libraryPath_, error);
+    return true;
 }
 
 } // namespace tavrin::sim

@@ -50,7 +50,7 @@ class SimEditor {
 
     std::vector<MarkerInfo> markers() const { return library_.markers(active_); }
     // Adds a marker one frame long at the frame nearest to seconds (clamped as
-    // the playhead is). Saves the library.
+    // the playhead is). Saves the library; when it cannot, nothing changes.
     std::optional<MarkerInfo> addMarker(double seconds, const std::string& note,
                                         const std::string& value, std::string* error);
 
@@ -58,7 +58,9 @@ class SimEditor {
     bool exportProject(const std::filesystem::path& path, std::string* error) const;
     bool saveProject(std::string* error) const;
     // Reads the document at path and imports its markers (SimLibrary::importMarkers);
-    // a refused document changes nothing. Saves the library after an import.
+    // a refused document changes nothing. Saves the library after an import;
+    // an import that cannot be saved is refused too. Only regular files are
+    // read and written (a FIFO or device is refused, never waited on).
     bool importDocument(const std::filesystem::path& path, std::string* error);
 
   private:

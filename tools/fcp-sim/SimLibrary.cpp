@@ -192,6 +192,9 @@ SimLibrary::SimLibrary() : doc_(std::make_unique<pugi::xml_document>()) {
 SimLibrary::~SimLibrary() = default;
 SimLibrary::SimLibrary(SimLibrary&&) noexcept = default;
 SimLibrary& SimLibrary::operator=(SimLibrary&&) noexcept = default;
+SimLibrary::SimLibrary(const SimLibrary& other) : SimLibrary() {
+    doc_->reset(*other.doc_);
+}
 
 std::optional<SimLibrary> SimLibrary::load(const std::filesystem::path& path, std::string* error) {
     SimLibrary library;

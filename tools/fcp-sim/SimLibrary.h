@@ -53,6 +53,8 @@ class SimLibrary {
     ~SimLibrary();
     SimLibrary(SimLibrary&&) noexcept;
     SimLibrary& operator=(SimLibrary&&) noexcept;
+    // A deep copy: a change is made on one and taken only once it is saved.
+    SimLibrary(const SimLibrary& other);
 
     // Reads a library file. No value (and a reason in *error) when it cannot be
     // read, does not parse, has no fcpxml root or holds no project.

@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -43,7 +44,8 @@ struct SyncSettings {
 // own, would not get it). A signal cancels the runner (its child and the child's process
 // group are killed, so no script goes on driving the editor), lets the work
 // unwind (its temporary files go) and gives 128 + the signal's number.
-int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::function<int()>& work) {
+int runInterruptibly(linux_platform::PosixProcessRunner& runner, std::atomic<bool>& interrupted,
+                     const std::function<int()>& work) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -61,6 +63,7 @@ int runInterruptibly(linux_platform::PosixProcessRunner& runner, const std::func
     int received = 0;
     while (sigwait(&signals, &received) != 0 || received != SIGUSR1) {
         if (received == SIGINT || received == SIGTERM || received == SIGHUP) {
+            interrupted = true; // also ends a wait for another program's scripts
             runner.cancel();
             break;
         }
@@ -101,11 +104,13 @@ int runOperation(const SyncSettings& settings,
         static_cast<long long>(std::min(settings.timeoutSeconds, 1e9) * 1000));
     options.processRunner = runner;
     options.onScriptFailure = [&](const std::string& why) { failure = why; };
+    std::atomic<bool> interrupted{false};
+    options.stopWaiting = [&interrupted] { return interrupted.load(); };
     auto oneLine = [](std::string message) {
         std::replace(message.begin(), message.end(), '\n', ' ');
         return message;
     };
-    return runInterruptibly(*runner, [&] {
+    return runInterruptibly(*runner, interrupted, [&] {
         try {
             AppleScriptBridge bridge(std::move(options));
             Value result = operation(bridge);

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <fstream>
+#include <sys/stat.h>
 
 namespace tavrin::sim::testing {
 namespace {
@@ -102,6 +103,19 @@ TEST_F(EditorState, RefusesDocumentsThatDoNotParseOrAreNotFCPXML) {
     }
     EXPECT_TRUE(changes.empty());
     EXPECT_FALSE(fs::exists(folder / "lib.fcpxml"));
+}
+
+TEST_F(EditorState, AChangeThatCannotBeSavedOrAFileThatIsNoFileChangesNothing) {
+    auto before = describe(editor->markers());
+    fs::create_directories(folder / "lib.fcpxml" / "in-the-way"); // the save cannot replace it
+    std::string error;
+    EXPECT_FALSE(import(R"(<fcpxml><marker start="1s" note="[tavrin:x:open]"/></fcpxml>)"));
+    EXPECT_FALSE(editor->addMarker(1, "note", "value", &error));
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(editor->importDocument(folder / "fifo", &error)); // no writer: never returned
+    EXPECT_FALSE(editor->exportProject(folder / "fifo", &error));  // no reader: never returned
+    EXPECT_EQ(describe(editor->markers()), before);
+    EXPECT_TRUE(changes.empty());
 }
 
 TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
