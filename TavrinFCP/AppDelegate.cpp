@@ -205,12 +205,9 @@ std::optional<Value> AppDelegate::performCommand(const std::string& command,
         return Value(appleScriptBridge->deleteComment(*commentId));
     }
     if (command == CC::kSyncAllComments) {
-        // A list that is missing or not all comments is refused, as the panel
-        // refuses it: taken as empty, it would remove every marker.
-        auto comments = arrayOfDictionariesFor(userInfo, CC::kCommentsKey);
-        if (!comments)
-            return Value(false);
-        return Value(appleScriptBridge->syncAllComments(*comments));
+        auto comments =
+            arrayOfDictionariesFor(userInfo, CC::kCommentsKey).value_or(std::vector<Dictionary>());
+        return Value(appleScriptBridge->syncAllComments(comments));
     }
     if (command == CC::kClearAllMarkers)
         return Value(appleScriptBridge->clearAllMarkers());
