@@ -5,6 +5,7 @@
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
 #include "common/Paths.h"
+#include "common/RegularFile.h"
 #include "common/UUID.h"
 #include "common/Unicode.h"
 
@@ -84,26 +85,6 @@ class TemporaryFile {
     std::string path_;
     FileDescriptor fd_;
 };
-
-// The whole of a regular file, or no value. O_NONBLOCK and the regular-file
-// check keep a FIFO or device named by a script from hanging the call.
-std::optional<std::string> readRegularFile(const std::string& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info;
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n > 0)
-            content.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0)
-            return content;
-        else if (errno != EINTR)
-            return std::nullopt;
-    }
-}
 
 } // namespace
 

@@ -2,6 +2,7 @@
 
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
+#include "common/RegularFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -161,30 +162,16 @@ bool SimEditor::saveProject(std::string* error) const {
 }
 
 bool SimEditor::importDocument(const std::filesystem::path& path, std::string* error) {
-    // A regular file only, opened without blocking (see exportProject).
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat info;
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        *error = "cannot read " + path.string() + (fd.valid() ? ": not a regular file" : "");
+    std::string failure;
+    const std::optional<std::string> text = readRegularFile(path.string(), &failure);
+    if (!text) {
+        *error = "cannot read " + path.string() + ": " + failure;
         return false;
-    }
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0)
-            break;
-        else if (errno != EINTR) {
-            *error = "cannot read " + path.string() + ": " + errnoText(errno);
-            return false;
-        }
     }
     // Imported into a copy and taken once saved: an import that cannot be
     // kept is refused whole, rather than shown and reported as refused.
     SimLibrary changed = library_;
-    if (!changed.importMarkers(active_, text, error) || !changed.save(libraryPath_, error))
+    if (!changed.importMarkers(active_, *text, error) || !changed.save(libraryPath_, error))
         return false;
     library_ = std::move(changed);
     notify(Change::Markers);
