@@ -2,14 +2,14 @@
 
 #include "common/Base64.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 namespace tavrin::panel {
-
-namespace {} // namespace
 
 // Orders host notifications, and the page's own writes of the known playhead
 // position among them: one that arrives off the main thread is posted to the
@@ -34,6 +34,21 @@ void deliverHostEvent(const std::shared_ptr<MessageHandler::HostEventGate>& gate
         gate->waiting.fetch_sub(1);
         work();
     });
+}
+
+// A move of more than MessageHandler::jumpThreshold from a known (non-negative)
+// position. Times arrive as binary doubles, so a move of exactly the threshold
+// (1.0 to 1.6) may come out a few units in the last place above it; such
+// rounding is not a jump.
+bool isJump(double from, double to) {
+    if (!(from >= 0))
+        return false;
+    double difference = std::fabs(to - from);
+    if (!std::isfinite(difference))
+        return difference > MessageHandler::jumpThreshold; // from or to infinite
+    double rounding = 8 * std::numeric_limits<double>::epsilon() *
+                      std::max({1.0, std::fabs(from), std::fabs(to)});
+    return difference > MessageHandler::jumpThreshold + rounding;
 }
 
 // Adapts a Boolean container completion to the bridge's reply.
@@ -294,9 +309,7 @@ void MessageHandler::handlePlayheadChange(double seconds) {
     payload["seconds"] = seconds;
     sendToJS("fcp:playhead-changed", payload);
 
-    bool isJump =
-        previousPlayheadTime_ >= 0 && std::fabs(seconds - previousPlayheadTime_) > jumpThreshold;
-    if (isJump)
+    if (isJump(previousPlayheadTime_, seconds))
         checkForMarkerAtTime(seconds);
     previousPlayheadTime_ = seconds;
 }

@@ -397,6 +397,12 @@ TEST_F(AMessageHandler, ForwardsEveryPlayheadMoveAndLooksUpMarkersOnlyOnJumps) {
     EXPECT_EQ(moves[0].detail, Value({{"seconds", 500.0}}));
     EXPECT_EQ(moves[3].detail, Value({{"seconds", 10.0}}));
     EXPECT_EQ(moves.back().detail, Value({{"seconds", 19.3}}));
+
+    // Steps of exactly the threshold, however their doubles round (1.0 -> 1.6).
+    timeline->movePlayheadAndNotify(1.0);
+    for (int i = 1; i <= 20; ++i)
+        timeline->movePlayheadAndNotify(1.0 + 0.6 * i);
+    EXPECT_EQ(lookups(), 4u);
 }
 
 TEST_F(AMessageHandler, SendsTheMarkerWithTheJumpPositionAsSeconds) {
