@@ -156,6 +156,9 @@ TEST_F(AnAppleScriptBridge, FailsAnImportBeforeAnyScriptWhenTheFileCannotBeWritt
     EXPECT_THROW(AppleScriptBridge(options).importFCPXML("<fcpxml/>"), AutomationError);
     EXPECT_THROW(AppleScriptBridge(options).clearAllMarkers(), AutomationError);
     EXPECT_THAT(editor_.calls(), IsEmpty());
+    // An export is still asked for; the editor cannot write there either.
+    EXPECT_FALSE(AppleScriptBridge(options).syncComment(comment("a", 1, "x")));
+    EXPECT_THAT(scriptsRun(), ElementsAre("export-fcpxml"));
 }
 
 // --- Synchronisation ---------------------------------------------------------
