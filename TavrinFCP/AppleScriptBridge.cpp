@@ -37,14 +37,18 @@ std::optional<Value> parseObject(std::string_view text) {
     return value;
 }
 
-// A file this program created exclusively (mode 0600), named prefix + random
-// UUID + ".fcpxml"; removed again when the call that made it ends.
+// directory (ending in "/") + prefix + a random UUID + ".fcpxml".
+std::string temporaryName(const std::string& directory, std::string_view prefix) {
+    return directory + std::string(prefix) + UUID::random().uuidString() + ".fcpxml";
+}
+
+// A file this program created exclusively (mode 0600), named as above;
+// removed again when the call that made it ends.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& directory, std::string_view prefix) {
         for (int attempt = 1;; ++attempt) {
-            std::string name =
-                directory + std::string(prefix) + UUID::random().uuidString() + ".fcpxml";
+            std::string name = temporaryName(directory, prefix);
             int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             S_IRUSR | S_IWUSR);
             if (fd >= 0) {
@@ -212,8 +216,20 @@ std::optional<std::string> AppleScriptBridge::exportTimelineFCPXML() const {
 }
 
 std::optional<std::string> AppleScriptBridge::exportInLane() const {
-    TemporaryFile target(temporaryDirectory(), "tavrin-fcpxml-");
-    target.closeDescriptor();
+    // The file is made here, exclusively, so that nothing else sits at its
+    // name. A folder where it cannot be made does not fail the export: the
+    // editor is asked all the same (its answer may name a file elsewhere),
+    // and the export gives no value when the editor cannot write there either.
+    const std::string directory = temporaryDirectory();
+    std::optional<TemporaryFile> target;
+    std::string targetPath;
+    try {
+        target.emplace(directory, "tavrin-fcpxml-");
+        target->closeDescriptor();
+        targetPath = target->path();
+    } catch (const AutomationError&) {
+        targetPath = temporaryName(directory, "tavrin-fcpxml-");
+    }
     // The editor may write a bundle (a folder) in the file's place or beside
     // it; whatever this call made goes when it ends. Links are removed, never
     // followed.
@@ -226,8 +242,8 @@ std::optional<std::string> AppleScriptBridge::exportInLane() const {
                     std::filesystem::remove_all(made, ignored);
             }
         }
-    } removeBundles{target.path()};
-    ScriptRun ran = runScript("export-fcpxml", {target.path()});
+    } removeBundles{targetPath};
+    ScriptRun ran = runScript("export-fcpxml", {targetPath});
     auto reply = parseObject(ran.output);
     auto path = reply ? stringFor(*reply, "path") : std::nullopt;
     if (!path) {

@@ -156,6 +156,13 @@ TEST_F(AnAppleScriptBridge, FailsAnImportBeforeAnyScriptWhenTheFileCannotBeWritt
     EXPECT_THROW(AppleScriptBridge(options).importFCPXML("<fcpxml/>"), AutomationError);
     EXPECT_THROW(AppleScriptBridge(options).clearAllMarkers(), AutomationError);
     EXPECT_THAT(editor_.calls(), IsEmpty());
+    // An export is still asked for; the editor cannot write there either.
+    EXPECT_FALSE(AppleScriptBridge(options).syncComment(comment("a", 1, "x")));
+    EXPECT_THAT(scriptsRun(), ElementsAre("export-fcpxml"));
+    // An editor that writes its export elsewhere still gives it.
+    std::ofstream(editor_.dir / "elsewhere.fcpxml") << "<fcpxml/>";
+    replyWith("{\"path\": \"" + (editor_.dir / "elsewhere.fcpxml").string() + "\"}");
+    EXPECT_EQ(AppleScriptBridge(options).exportTimelineFCPXML(), "<fcpxml/>");
 }
 
 // --- Synchronisation ---------------------------------------------------------
