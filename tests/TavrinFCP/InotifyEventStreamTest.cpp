@@ -197,6 +197,16 @@ TEST_F(AnInotifyEventStream, ReportsTheFolderMovedAwayAndNothingBelowItAfterward
     fs::remove(folder);
 }
 
+// File times are as coarse as a clock tick: an export written a moment before
+// start() must not pass for one written after it.
+TEST_F(AnInotifyEventStream, ReportsNoFileWrittenJustBeforeStartButOneWrittenJustAfter) {
+    write(folder / "before.mp4");
+    startStream();
+    write(folder / "after.mp4");
+    ASSERT_TRUE(waitForChanged({folder / "after.mp4"}));
+    EXPECT_FALSE(collector.seen.count((folder / "before.mp4").string()));
+}
+
 TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreated) {
     startStream();
     write(outside / "export.mov", 10);
