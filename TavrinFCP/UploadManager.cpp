@@ -408,6 +408,7 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
 
     const std::string chunkURLEndpoint = apiURL_ + kChunkURLPath;
     std::vector<char> chunk;
+    std::string refusedChunk;
     for (std::int64_t chunkIndex = 0; chunkIndex < totalChunks; ++chunkIndex) {
         const std::string which =
             "chunk " + std::to_string(chunkIndex + 1) + " of " + std::to_string(totalChunks);
@@ -440,14 +441,15 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
         if (!url || !parsesAsURL(*url))
             return Error{"chunk-url answer for " + which + " has no usable \"url\""};
 
-        // A refused chunk (an expired presigned URL answers 403) would leave a
-        // hole in the assembled video.
+        // A chunk's answer is not read: the next chunk follows whatever its
+        // status. The service finds a missing chunk when the upload is
+        // completed; the first refusal is named if it then refuses.
         auto status = connection.put(*url, chunk.data(), static_cast<std::size_t>(expected));
         if (!status)
             return Error{"upload of " + which + " failed: " + status.error().message};
-        if (!isSuccess(status.value()))
-            return Error{"upload of " + which + " was refused with HTTP status " +
-                         std::to_string(status.value())};
+        if (!isSuccess(status.value()) && refusedChunk.empty())
+            refusedChunk =
+                which + " was answered with HTTP status " + std::to_string(status.value());
     }
 
     const std::string completeURL = apiURL_ + kCompletePath;
@@ -458,8 +460,12 @@ Result<std::string> UploadManager::upload(const std::string& path, const std::st
     auto completed = connection.post(completeURL, serviceHeaders, jsonBody(completeBody));
     if (!completed)
         return Error{"complete request failed: " + completed.error().message};
+    // Unlike a chunk's, a refusal here is the service saying the video was not
+    // assembled (a chunk missing or of the wrong size): not a success, whatever
+    // the body.
     if (!isSuccess(completed.value().status))
-        return Error{"complete request was refused: " + describe(completed.value())};
+        return Error{"complete request was refused: " + describe(completed.value()) +
+                     (refusedChunk.empty() ? "" : "; " + refusedChunk)};
     std::optional<Value> answer = parseJSON(completed.value().body);
     if (!answer || !(answer->is_object() || answer->is_array()))
         return Error{"complete answer " + describe(completed.value()) + " is not JSON"};

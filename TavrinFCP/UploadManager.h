@@ -11,6 +11,11 @@
 // "Content-Type: application/json"; the chunk PUTs carry neither (a presigned
 // URL's signature may not cover them), only "Content-Length".
 //
+// The service's answers decide by their bodies, whatever their status, but for
+// the complete request, whose refusal means the video was not assembled. A
+// chunk PUT's answer is not read: a refused chunk is followed by the next one,
+// and the service names it missing when the upload is completed.
+//
 // Any failure gives an absent result (or, from upload(), one line saying why);
 // nothing is logged, retried or resumed. A file that cannot be read is refused
 // before the service is asked for anything.

@@ -85,6 +85,18 @@ bool InotifyEventStream::start() {
         }
     }
     startedNs_ = coarseNowNs();
+    // The watched folders themselves are watched before start() returns (one
+    // call each, no walk): a file written there from now on is an event, so the
+    // first walk need not tell from file times, which are as coarse as a clock
+    // tick, whether an export there was written just before start() or after.
+    for (const auto& root : options_.paths) {
+        int wd = addWatch(root);
+        if (wd < 0)
+            continue; // the walk tries again and says why
+        dirOfWatch_[wd] = root;
+        watchOfDir_[root] = wd;
+        watchedAtStart_[root] = wd;
+    }
     weakSink_ = sink_;
     reader_ = std::thread([this] { run(); });
     return true;
@@ -296,6 +308,12 @@ bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long si
         std::string dir = std::move(stack.back());
         stack.pop_back();
         int wd = addWatch(dir);
+        // The files of a folder watched since start() are reported by their
+        // events alone.
+        Walk filesWalk = walk;
+        if (auto early = watchedAtStart_.find(dir);
+            walk == Walk::Snapshot && early != watchedAtStart_.end() && early->second == wd)
+            filesWalk = Walk::Watched;
         if (wd >= 0) {
             auto old = dirOfWatch_.find(wd);
             if (old != dirOfWatch_.end() && old->second != dir)
@@ -330,7 +348,7 @@ bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long si
             if (S_ISDIR(info.st_mode))
                 stack.push_back(joinPath(dir, name));
             else if (S_ISREG(info.st_mode))
-                noteFile(joinPath(dir, name), signatureOf(info), walk, sinceNs);
+                noteFile(joinPath(dir, name), signatureOf(info), filesWalk, sinceNs);
         }
         ::closedir(listing);
     }
@@ -340,12 +358,18 @@ bool InotifyEventStream::addTree(const std::string& top, Walk walk, long long si
 // Records a regular file found by a walk, and reports it when the walk says so.
 void InotifyEventStream::noteFile(std::string path, const Signature& now, Walk walk,
                                   long long sinceNs) {
+    // Possibly written since start(): its events tell. It stays unknown, so a
+    // rescan after those events are lost still reports it.
+    if (walk == Walk::Watched && now.mtimeNs >= sinceNs)
+        return;
     if (seenInWalk_)
         seenInWalk_->insert(path);
     auto [known, inserted] = signatures_.try_emplace(path, now);
     bool written = now.mtimeNs >= sinceNs;
     FileEventFlags flags = 0;
     switch (walk) {
+    case Walk::Watched:
+        break;
     case Walk::Snapshot:
         // Made or changed since then: which of the two is not known.
         flags = written ? kFileEventItemCreated | kFileEventItemModified : 0;

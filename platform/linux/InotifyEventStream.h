@@ -47,8 +47,10 @@ class InotifyEventStream final : public FileEventStream {
     InotifyEventStream(const InotifyEventStream&) = delete;
     InotifyEventStream& operator=(const InotifyEventStream&) = delete;
 
-    // Main thread. Checks the folders and starts the reader thread, which adds
-    // the watches while it walks the tree; never waits for the walk. False when
+    // Main thread. Checks and watches the folders themselves, then starts the
+    // reader thread, which adds the watches below them while it walks the tree;
+    // never waits for the walk. A file of a watched folder (not of a folder below
+    // it) that is untouched after start() returns is never reported. False when
     // a folder does not exist, is not a folder or cannot be read, or inotify is
     // unavailable.
     bool start() override;
@@ -76,6 +78,8 @@ class InotifyEventStream final : public FileEventStream {
         New,      // a folder made in the tree: record and report every file
         Diff,     // report those that differ from the snapshot, or are unknown
                   // and written since `since`
+        Watched,  // a folder watched since start(): record those written before
+                  // `since` and leave the others to their events
     };
 
     void run();
@@ -112,6 +116,8 @@ class InotifyEventStream final : public FileEventStream {
     std::set<std::string> unwatched_;             // folders whose watch could not be added
     std::map<std::string, Signature> signatures_; // every regular file the stream knows
     long long startedNs_ = 0; // wall-clock time of start(), coarse like file times
+    std::map<std::string, int>
+        watchedAtStart_; // watched folders watched by start(), with their watch
     std::optional<std::unordered_set<std::string>> seenInWalk_; // during an overflow rescan
     long long lastReadNs_ = 0; // wall-clock time of the last read of events
     std::size_t newlyUnwatched_ = 0;

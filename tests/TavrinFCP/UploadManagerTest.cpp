@@ -555,13 +555,24 @@ TEST_F(UploadManagerTest, NeverPutsAChunkAnywhereButToAnHTTPURL) {
     EXPECT_FALSE(fs::exists(target));
 }
 
-TEST_F(UploadManagerTest, FailsWhenAChunkIsRefused) {
+// A chunk's answer is not read; the service names a missing chunk at complete.
+TEST_F(UploadManagerTest, FollowsARefusedChunkWithTheNextAndFailsWhenCompleteIsRefused) {
     FakeService service;
     service.putStatus = 403; // an expired presigned URL
-    EXPECT_EQ(upload(service.apiURL(), writeFile("a.mp4", patternBytes(kChunk + 1))), std::nullopt);
+    const std::string path = writeFile("a.mp4", patternBytes(kChunk + 1));
+    EXPECT_EQ(upload(service.apiURL(), path), "vid-42");
     EXPECT_EQ(service.paths(), (std::vector<std::string>{
                                    "POST /api/videos/chunked-upload/initiate",
-                                   "POST /api/videos/chunked-upload/chunk-url", "PUT /chunks/0"}));
+                                   "POST /api/videos/chunked-upload/chunk-url", "PUT /chunks/0",
+                                   "POST /api/videos/chunked-upload/chunk-url", "PUT /chunks/1",
+                                   "POST /api/videos/chunked-upload/complete"}));
+    service.completeStatus = 409;
+    service.completeAnswer = R"({"error":"parts missing","missingParts":[0,1]})";
+    Result<std::string> result = manager(service.apiURL()).upload(path, "n", "p", kToken);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().message.find("; chunk 1 of 2 was answered with HTTP status 403"),
+              std::string::npos)
+        << result.error().message;
 }
 
 TEST_F(UploadManagerTest, FailsWhenCompleteIsRefusedOrAnsweredWithoutJSON) {
