@@ -108,7 +108,8 @@ class AppleScriptBridge {
     // The tagged marker whose start is nearest to `seconds` and at most
     // `threshold` seconds away (inclusive); on a tie the first in the exported
     // document. No value when none qualifies or the timeline cannot be
-    // exported. Imports nothing and does not wait for changes in progress.
+    // exported. Imports nothing; behind a change in progress it waits for the
+    // lane, and shares the next export with the lookups waiting beside it.
     std::optional<Dictionary> getMarkerAtTime(double seconds, double threshold) const;
 
   private:

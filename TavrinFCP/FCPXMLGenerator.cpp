@@ -73,14 +73,15 @@ void appendRational(std::string& out, double seconds, double frameRate) {
     out.push_back('s');
 }
 
-// Appends text escaped for an attribute value in double quotes: "&", "<",
-// ">" and the double quote as entities (the apostrophe too where asked; the
-// note keeps its apostrophes, and escapes its ">" so that no reader cuts the
-// element at it). Tab, line feed and carriage return are written as character
-// references, since a reader turns them into spaces when they stand raw in an
-// attribute; the characters XML 1.0 cannot carry (the other controls, U+FFFE
-// and U+FFFF) are left out, so the document stays well-formed.
-void appendEscaped(std::string& out, std::string_view text, bool escapeApostrophe = true) {
+// Appends text escaped for an attribute value in double quotes: "&", "<" and
+// the double quote as entities, and ">" and the apostrophe too except in the
+// note, whose text keeps them as they are (a ">" inside a quoted value ends
+// no element for the reader). Tab, line feed and carriage return are written
+// as character references, since a reader turns them into spaces when they
+// stand raw in an attribute; the characters XML 1.0 cannot carry (the other
+// controls, U+FFFE and U+FFFF) are left out, so the document stays
+// well-formed.
+void appendEscaped(std::string& out, std::string_view text, bool note = false) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         switch (c) {
@@ -91,16 +92,19 @@ void appendEscaped(std::string& out, std::string_view text, bool escapeApostroph
             out.append("&lt;");
             break;
         case '>':
-            out.append("&gt;");
+            if (note)
+                out.push_back(c);
+            else
+                out.append("&gt;");
             break;
         case '"':
             out.append("&quot;");
             break;
         case '\'':
-            if (escapeApostrophe)
-                out.append("&apos;");
-            else
+            if (note)
                 out.push_back(c);
+            else
+                out.append("&apos;");
             break;
         case '\t':
             out.append("&#9;");
@@ -128,7 +132,7 @@ void appendEscaped(std::string& out, std::string_view text, bool escapeApostroph
 }
 
 void appendNoteEscaped(std::string& out, std::string_view text) {
-    appendEscaped(out, text, /*escapeApostrophe=*/false);
+    appendEscaped(out, text, /*note=*/true);
 }
 
 // The identifier with the characters the tag itself uses encoded, so that it

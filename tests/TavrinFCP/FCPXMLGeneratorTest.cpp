@@ -77,7 +77,7 @@ TEST(FCPXMLGenerator, WritesRecordsByteForByte) {
     EXPECT_EQ(FCPXMLGenerator::generateMarkersFCPXML(comments),
               kHead + line("2/24s", "0/24s", "Unknown", "[tavrin::open] ") + "\n" +
                   line("72/24s", "0/24s", "Tom &amp; &quot;Jerry&quot; &lt;o&apos;k&gt;",
-                       "[tavrin:c2:resolved] a &lt; b &amp; c &gt; d &quot;q&quot; 'x'") +
+                       "[tavrin:c2:resolved] a &lt; b &amp; c > d &quot;q&quot; 'x'") +
                   "\n" + line("300/24s", "60/24s", "Ann", "[tavrin:c1:open] Trim this") + kTail);
 }
 

@@ -159,7 +159,7 @@ TEST_F(MarkersCommands, WritePrintsTheMarkerDocumentByteForByte) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out, expected); // no line feed added after "</fcpxml>"
     }
-    EXPECT_NE(expected.find("note=\"[tavrin:b:open] x &gt; y\""), std::string::npos);
+    EXPECT_NE(expected.find("note=\"[tavrin:b:open] x > y\""), std::string::npos);
 
     // What read prints, write turns into the same markers (sorted by time: c2, c1).
     const std::string doc = file("doc.fcpxml", kDocument);
