@@ -205,6 +205,11 @@ class GtkTextField final : public GtkViewBase, public panel::TextField {
         gtk_label_set_yalign(label_, 0);
         gtk_label_set_selectable(label_, FALSE);
         setLineBreakMode(panel::LineBreakMode::truncatingTail);
+        // A GtkLabel draws all of its text, also what overflows its frame; a
+        // label here shows only what its frame holds (a wrapped message its
+        // first line), so the rest cannot cover the views below it.
+        g_signal_connect(widget(), "size-allocate", G_CALLBACK(&GtkTextField::clipToFrame),
+                         nullptr);
     }
     void setStringValue(const std::string& text) override {
         gtk_label_set_text(label_, text.c_str());
@@ -231,6 +236,11 @@ class GtkTextField final : public GtkViewBase, public panel::TextField {
     }
 
   private:
+    // Runs after the label's own allocation, which widens its clip to the ink
+    // of all its lines.
+    static void clipToFrame(GtkWidget* widget, GdkRectangle* allocation, gpointer) {
+        gtk_widget_set_clip(widget, allocation);
+    }
     void applyAttributes() {
         PangoAttrList* list = pango_attr_list_new();
         pango_attr_list_insert(

@@ -4,8 +4,9 @@
 // superview's current size, converted from the seam's bottom-left origin to
 // GTK's top-left one. Plain views draw their background colour (with its
 // alpha, over what lies below) under their subviews; labels are GtkLabels
-// with absolute font sizes (one point is one pixel); the spinner is a
-// GtkSpinner; the button a GtkButton styled by its own CSS provider.
+// with absolute font sizes (one point is one pixel), drawn within their
+// frames; the spinner is a GtkSpinner; the button a GtkButton styled by its
+// own CSS provider.
 //
 // Threads: GTK main thread only, after gtk_init().
 

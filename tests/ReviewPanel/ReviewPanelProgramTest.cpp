@@ -359,7 +359,7 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachableAndAFailureFocu
             return views.emplace_back(real.makeView(f));
         }
         std::shared_ptr<panel::TextField> makeTextField(const panel::Rect& f) override {
-            return real.makeTextField(f);
+            return labels.emplace_back(real.makeTextField(f));
         }
         std::shared_ptr<panel::ProgressIndicator> makeSpinner(const panel::Rect& f) override {
             return real.makeSpinner(f);
@@ -375,6 +375,7 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachableAndAFailureFocu
         }
         linux_platform::GtkPanelToolkit real;
         std::vector<std::shared_ptr<panel::View>> views;
+        std::vector<std::shared_ptr<panel::TextField>> labels;
         std::shared_ptr<panel::WebView> webView;
         std::shared_ptr<panel::Button> button;
     } toolkit;
@@ -415,6 +416,26 @@ TEST_F(ReviewPanelProgram, DiagnosticPageSaysTheBridgeIsReachableAndAFailureFocu
     toolkit.webView->loadURL(refused + "/");
     ASSERT_TRUE(runMainLoopUntil([&] { return !toolkit.views.at(2)->isHidden(); }, 20s));
     EXPECT_TRUE(gtk_widget_is_focus(linux_platform::GtkPanelToolkit::widgetOf(*toolkit.button)));
+    // A message too long for its line shows its first line only: right of the
+    // retry button, text in the line (28 to 42 points up) and none below it.
+    std::string words;
+    while (words.size() < 400)
+        words += "then retry ";
+    toolkit.labels.at(3)->setStringValue(words);
+    runMainLoopUntil([] { return false; }, 300ms);
+    GdkPixbuf* shot = gtk_offscreen_window_get_pixbuf(GTK_OFFSCREEN_WINDOW(window));
+    ASSERT_NE(shot, nullptr);
+    int inLine = 0, below = 0;
+    for (int y = 700 - 42; y < 700 - 4; ++y)
+        for (int x = 170; x < 390; ++x) {
+            const guchar* p = gdk_pixbuf_read_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) +
+                              x * gdk_pixbuf_get_n_channels(shot);
+            (y < 700 - 28 ? inLine : below) += !near({p[0], p[1], p[2]}, kBackground, 12);
+        }
+    g_object_unref(shot);
+    EXPECT_GT(inLine, 0);
+    EXPECT_EQ(below, 0);
+    toolkit.labels.clear();
     controller.reset();
     toolkit.views.clear();
     toolkit.webView.reset();
