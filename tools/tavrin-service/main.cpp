@@ -68,9 +68,11 @@ int main(int argc, char** argv) {
         return app.exit(e);
     }
     options.dataDir = dataDir;
-    if (!token.empty()) {
-        if (token.find_first_of(" \t\r\n") != std::string::npos) {
-            std::fprintf(stderr, "tavrin-service: the token must not contain white space\n");
+    if (app.count("--token") > 0) {
+        // An empty token would otherwise be ignored without a word.
+        if (token.empty() || token.find_first_of(" \t\r\n") != std::string::npos) {
+            std::fprintf(stderr,
+                         "tavrin-service: the token must not be empty or contain white space\n");
             return 2;
         }
         options.token = token;
