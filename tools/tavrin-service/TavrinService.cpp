@@ -3,6 +3,7 @@
 #include "common/Unicode.h"
 #include "tools/tavrin-service/PageAssets.h"
 
+#include <glib.h>
 #include <httplib.h>
 
 #include <condition_variable>
@@ -320,8 +321,10 @@ void TavrinService::routes() {
     // Every /api request but the chunk PUT carries the bearer token.
     auto authorized = [this](const Request& request, Response& response) {
         const std::string header = request.get_header_value("Authorization");
-        const std::string prefix = "Bearer ";
-        if (header.compare(0, prefix.size(), prefix) != 0 ||
+        // The scheme's name is case-insensitive in HTTP ("bearer" is "Bearer").
+        const std::string prefix = "bearer ";
+        if (header.size() < prefix.size() ||
+            g_ascii_strncasecmp(header.c_str(), prefix.c_str(), prefix.size()) != 0 ||
             !store_.isValidToken(header.substr(prefix.size()))) {
             response.set_header("WWW-Authenticate", "Bearer");
             sendError(response, 401,
