@@ -2,6 +2,7 @@
 // the review workspace page, its JSON API and the chunked upload API on the
 // loopback interface, with its state in a folder of its own.
 
+#include "common/Log.h"
 #include "tools/tavrin-service/TavrinService.h"
 
 #include <CLI/CLI.hpp>
@@ -114,7 +115,8 @@ int main(int argc, char** argv) {
         // survive a kill), so the service does not wait that long for it.
         std::unique_lock lock(mutex);
         if (!ran.wait_for(lock, std::chrono::seconds(3), [&] { return !running; })) {
-            std::fprintf(stderr, "tavrin-service: stopping without the connections still open\n");
+            tavrin::logLine("tavrin-service", "Service", tavrin::LogLevel::Default,
+                            "stopping without the connections still open");
             std::_Exit(0);
         }
     });
