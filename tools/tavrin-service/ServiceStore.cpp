@@ -320,7 +320,12 @@ void ServiceStore::seedDemo() {
         .bind(2, std::string("Demo project"))
         .bind(3, now)
         .run();
-    // The demo video has no file: it stands for one uploaded elsewhere.
+    // The demo video stands for one uploaded elsewhere; it is ready, with the
+    // empty file its size and digest describe, so it reads back as any other.
+    if (std::FILE* file = std::fopen(videoPath("demo-video").c_str(), "wb"))
+        std::fclose(file);
+    else
+        throw std::runtime_error("cannot create " + videoPath("demo-video").string());
     Statement(db_, "INSERT INTO videos (id, project_id, name, status, size, sha256, created_at, "
                    "updated_at) VALUES ('demo-video', ?, 'Demo cut.mp4', 'ready', 0, "
                    "'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855', ?, ?)")

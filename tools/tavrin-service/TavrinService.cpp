@@ -1,12 +1,13 @@
 #include "tools/tavrin-service/TavrinService.h"
 
+#include "common/Log.h"
 #include "common/Unicode.h"
 #include "tools/tavrin-service/PageAssets.h"
 
+#include <glib.h>
 #include <httplib.h>
 
 #include <condition_variable>
-#include <cstdio>
 #include <ctime>
 #include <deque>
 #include <fstream>
@@ -148,6 +149,13 @@ void sendError(Response& response, int status, const std::string& message,
     sendJSON(response, body, status);
 }
 
+// The path is decoded and may hold any byte: logLine keeps each entry one
+// line, so a request cannot forge entries of its own.
+void logFailure(const Request& request, const std::exception& error) {
+    logLine("tavrin-service", "HTTP", LogLevel::Error,
+            request.method + " " + request.path + " failed: " + error.what());
+}
+
 // Runs a handler, turning refusals and unexpected failures into JSON errors.
 httplib::Server::Handler guarded(httplib::Server::Handler handler) {
     return [handler](const Request& request, Response& response) {
@@ -156,8 +164,7 @@ httplib::Server::Handler guarded(httplib::Server::Handler handler) {
         } catch (const ServiceError& error) {
             sendError(response, error.status, error.what(), error.details);
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "tavrin-service: %s %s failed: %s\n", request.method.c_str(),
-                         request.path.c_str(), error.what());
+            logFailure(request, error);
             sendError(response, 500, "internal error");
         }
     };
@@ -292,8 +299,8 @@ void TavrinService::routes() {
     server.set_write_timeout(std::chrono::seconds(60));
     if (options_.logRequests)
         server.set_logger([](const Request& request, const Response& response) {
-            std::fprintf(stderr, "tavrin-service: %s %s %d\n", request.method.c_str(),
-                         request.path.c_str(), response.status);
+            logLine("tavrin-service", "HTTP", LogLevel::Info,
+                    request.method + " " + request.path + " " + std::to_string(response.status));
         });
     server.set_pre_routing_handler([](const Request& request, Response& response) {
         if (!isLoopbackHost(request.get_header_value("Host"))) {
@@ -320,8 +327,10 @@ void TavrinService::routes() {
     // Every /api request but the chunk PUT carries the bearer token.
     auto authorized = [this](const Request& request, Response& response) {
         const std::string header = request.get_header_value("Authorization");
-        const std::string prefix = "Bearer ";
-        if (header.compare(0, prefix.size(), prefix) != 0 ||
+        // The scheme's name is case-insensitive in HTTP ("bearer" is "Bearer").
+        const std::string prefix = "bearer ";
+        if (header.size() < prefix.size() ||
+            g_ascii_strncasecmp(header.c_str(), prefix.c_str(), prefix.size()) != 0 ||
             !store_.isValidToken(header.substr(prefix.size()))) {
             response.set_header("WWW-Authenticate", "Bearer");
             sendError(response, 401,
@@ -568,8 +577,7 @@ void TavrinService::routes() {
                 sendError(response, error.status, error.what(), error.details);
             } catch (const std::exception& error) {
                 drain();
-                std::fprintf(stderr, "tavrin-service: PUT %s failed: %s\n", request.path.c_str(),
-                             error.what());
+                logFailure(request, error);
                 sendError(response, 500, "internal error");
             }
         });

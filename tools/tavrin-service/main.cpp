@@ -2,6 +2,7 @@
 // the review workspace page, its JSON API and the chunked upload API on the
 // loopback interface, with its state in a folder of its own.
 
+#include "common/Log.h"
 #include "tools/tavrin-service/TavrinService.h"
 
 #include <CLI/CLI.hpp>
@@ -68,9 +69,11 @@ int main(int argc, char** argv) {
         return app.exit(e);
     }
     options.dataDir = dataDir;
-    if (!token.empty()) {
-        if (token.find_first_of(" \t\r\n") != std::string::npos) {
-            std::fprintf(stderr, "tavrin-service: the token must not contain white space\n");
+    if (app.count("--token") > 0) {
+        // An empty token would otherwise be ignored without a word.
+        if (token.empty() || token.find_first_of(" \t\r\n") != std::string::npos) {
+            std::fprintf(stderr,
+                         "tavrin-service: the token must not be empty or contain white space\n");
             return 2;
         }
         options.token = token;
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
         // survive a kill), so the service does not wait that long for it.
         std::unique_lock lock(mutex);
         if (!ran.wait_for(lock, std::chrono::seconds(3), [&] { return !running; })) {
-            std::fprintf(stderr, "tavrin-service: stopping without the connections still open\n");
+            tavrin::logLine("tavrin-service", "Service", tavrin::LogLevel::Default,
+                            "stopping without the connections still open");
             std::_Exit(0);
         }
     });

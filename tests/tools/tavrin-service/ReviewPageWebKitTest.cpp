@@ -277,6 +277,12 @@ TEST_F(AReviewPage, SyncsACommentAddedAtThePlayheadAndChangesMadeElsewhere) {
     EXPECT_EQ(messagesNamed("deleteComment")[0].at("commentId"), id);
     // The page's own comment came back through the feed without a second sync.
     EXPECT_EQ(messagesNamed("syncComment").size(), 2u);
+    // Deleted in the page: pressed again to confirm (a native dialog would stop the page).
+    const std::string remove =
+        "document.querySelector('.comment[data-id=\"demo-c3\"] button:last-child').click();";
+    webView->evaluateJavaScript(remove + remove, nullptr);
+    ASSERT_TRUE(waitForMessage("deleteComment", 2));
+    EXPECT_EQ(messagesNamed("deleteComment")[1].at("commentId"), "demo-c3");
 }
 
 TEST_F(AReviewPage, HighlightsTheClickedMarkersCommentAndSeeksOnAClick) {

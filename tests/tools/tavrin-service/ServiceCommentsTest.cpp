@@ -87,6 +87,8 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
     EXPECT_EQ(client.Get("/fcp-panel/login", {{"Host", "localhost"}})->status, 200);
     // A second service on the same folder would undo the first one's work.
     EXPECT_THROW(ServiceProcess{data.path()}, std::runtime_error);
+    TempFolder other; // an empty token is refused, not ignored
+    EXPECT_THROW(ServiceProcess(other.path(), {"--token", ""}), std::runtime_error);
 }
 
 TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {

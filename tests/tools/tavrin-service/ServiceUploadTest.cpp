@@ -165,6 +165,10 @@ TEST_F(AServiceUpload, RefusesMissingOrWrongTokensWithAJSONError) {
     }
     EXPECT_TRUE(get("/api/projects/demo/videos").body.at("videos").size() == 1)
         << "a refused initiate must not create a video";
+    // The scheme's name is case-insensitive; the ready demo video reads back (empty).
+    auto lower = client().Get("/api/videos/demo-video/file",
+                              {{"Authorization", "bearer " + service->token()}});
+    EXPECT_TRUE(lower && lower->status == 200 && lower->body.empty());
 }
 
 TEST_F(AServiceUpload, RefusesInconsistentAnnouncements) {

@@ -26,6 +26,7 @@
     draft: null,             // the text of the comment being edited, as typed so far
     highlighted: null,       // id of the comment of the last clicked marker
     editing: null,           // id of the comment being edited
+    confirmDelete: null,     // id of the comment whose Delete asks to be pressed again
     markIn: null,            // seconds, start of a range comment
     folder: null,
     watching: false,
@@ -359,12 +360,18 @@
         var editor = $('comments').querySelector('textarea.edit');
         if (editor) editor.focus();
       }));
-      actions.appendChild(button('Delete', function () {
-        if (window.confirm && !window.confirm('Delete this comment?')) return;
+      // Confirmed in the page itself: a native confirm dialog would stop the
+      // page in the panel's web view until answered (or answer "no" at once
+      // where the host shows no dialogs).
+      var asking = state.confirmDelete === comment.id;
+      var remove = actions.appendChild(button(asking ? 'Delete for good' : 'Delete', function () {
+        if (!asking) { state.confirmDelete = comment.id; renderComments(); return; }
+        state.confirmDelete = null;
         api('DELETE', '/api/comments/' + encodeURIComponent(comment.id)).then(function () {
           forgetComment(comment.id);
         }, function (error) { showProblem('Deleting the comment failed: ' + error.message); });
       }));
+      if (asking) remove.className = 'confirm';
       item.appendChild(actions);
     }
     item.addEventListener('click', function (event) {
