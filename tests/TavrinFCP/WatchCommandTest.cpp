@@ -22,16 +22,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A running `tavrinctl watch FOLDER` with its standard output and error piped.
+// A running `tavrinctl watch FOLDER` with its standard output (or the file
+// `output`) and error piped.
 class WatchProcess {
   public:
-    explicit WatchProcess(const std::string& folder) {
+    explicit WatchProcess(const std::string& folder, const char* output = nullptr) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (output)
+            posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         const char* argv[] = {TAVRINCTL_PATH, "watch", folder.c_str(), nullptr};
         if (posix_spawn(&pid_, TAVRINCTL_PATH, &actions, nullptr, const_cast<char**>(argv),
@@ -146,6 +149,15 @@ TEST_F(TavrinctlWatch, ExitsNonZeroWhenTheFolderIsRemoved) {
     EXPECT_EQ(watch.waitForExitWithin(30s), 1) << "it idled on";
     watch.waitForErr("was removed");
     EXPECT_NE(watch.err.find("was removed"), std::string::npos) << watch.err;
+}
+
+// Mended: a watch whose lines are lost (a full disk) stops and says why.
+TEST_F(TavrinctlWatch, StopsWhenItsLinesCannotBeWritten) {
+    WatchProcess watch(folder.string(), "/dev/full");
+    ASSERT_TRUE(watch.waitForErr("Watching")) << watch.err;
+    std::ofstream(folder / "cut.mp4") << "v";
+    EXPECT_EQ(watch.waitForExitWithin(60s), 1) << "it watched on";
+    EXPECT_TRUE(watch.waitForErr("output: No space left on device")) << watch.err;
 }
 
 TEST_F(TavrinctlWatch, RejectsAFolderThatDoesNotExist) {

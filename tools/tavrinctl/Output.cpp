@@ -34,6 +34,13 @@ bool writeOutput(std::string_view text) {
     return true;
 }
 
+bool outputFailed(int error) {
+    if (!gFailed && !std::ferror(stdout))
+        return false;
+    reportFailure(error);
+    return true;
+}
+
 int finishOutput(int exitCode) {
     // std::cout's flush is stdout's (the streams are synchronised), so the
     // write that fails may be either; the error of the first one is the cause.

@@ -12,6 +12,11 @@ namespace tavrin::ctl {
 // happened nothing more is written.
 bool writeOutput(std::string_view text);
 
+// Whether a write to standard output made elsewhere (stdio's stdout, e.g.
+// by a library that prints) has failed; the first time it is reported as
+// writeOutput reports it, naming `error`, the errno that failed write left.
+bool outputFailed(int error);
+
 // Flushes std::cout and stdout and gives the exit status to use: exitCode,
 // or kExitFailure in place of success when anything written to standard
 // output was lost (reported on standard error as writeOutput does).

@@ -4,10 +4,12 @@
 #include "TavrinFCP/FileWatcher.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "tools/tavrinctl/Commands.h"
+#include "tools/tavrinctl/Output.h"
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -47,6 +49,15 @@ int runWatch(const std::string& folder) {
                          folder.c_str());
             status = kExitFailure;
             g_main_loop_quit(loop);
+        };
+        // The watcher has written the detection line (and flushed it) when it
+        // calls this: a watch whose lines are lost (a full disk, a closed
+        // descriptor) reports nothing at all, so it stops and says why.
+        watcher.onFileDetected = [&](const std::string&) {
+            if (outputFailed(errno)) {
+                status = kExitFailure;
+                g_main_loop_quit(loop);
+            }
         };
         watcher.start();
         if (watcher.isWatching()) {
