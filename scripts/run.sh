@@ -170,23 +170,28 @@ step_start_export() {
     result="startExport answered true; the container app watches $exports"
 }
 
-ready_video() {
+# The videos with that SHA-256 uploaded by this run (with --data, an earlier
+# run's upload of the same file may already be listed).
+new_videos() {
     sys_api GET "/api/projects/$project/videos" | jq .videos |
-        jq -e --arg s "$1" 'map(select(.status == "ready" and .sha256 == $s)) | length > 0' >/dev/null
+        jq -c --arg s "$1" --argjson old "$videos_before" 'map(select(.sha256 == $s and (.id | IN($old[]) | not)))'
 }
+ready_video() { new_videos "$1" | jq -e 'map(select(.status == "ready")) | length > 0' >/dev/null; }
 
 step_export() {
-    local render sha size
+    local render sha size videos_before
+    videos_before=$(sys_api GET "/api/projects/$project/videos" | jq -c '[.videos[].id]') ||
+        { result="the service did not list the videos"; return 1; }
     render=$(sys_ctl render-export "$exports" "$export_name.mp4" --bytes 7340032 --seconds 1) ||
         { result="the editor did not render the export"; return 1; }
     sha=$(jq -r .sha256 <<<"$render")
     size=$(jq -r .size <<<"$render")
     if ! sys_poll 40 ready_video "$sha"; then
-        result="rendered $size bytes (sha256 $sha), but no ready video with that SHA-256 within 40 s: $(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c 'map({name, status, sha256})')"
+        result="rendered $size bytes (sha256 $sha), but no new ready video with that SHA-256 within 40 s: $(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c 'map({id, name, status, sha256})')"
         return 1
     fi
     local video
-    video=$(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c --arg s "$sha" 'map(select(.sha256 == $s))[0] | {id, name, status, size, sha256}')
+    video=$(new_videos "$sha" | jq -c 'map(select(.status == "ready"))[0] | {id, name, status, size, sha256}')
     [ "$(jq -r .size <<<"$video")" = "$size" ] || { result="video $video, rendered $size bytes"; return 1; }
     result="rendered $size bytes; the service shows $video"
     shot 4-export-uploaded
