@@ -19,8 +19,10 @@ while [ $# -gt 0 ]; do
     case $1 in
     --demo) demo=1 ;;
     --no-build) build=0 ;;
-    --data) data=$(realpath -m "$2"); shift ;;
-    --out) out=$(realpath -m "$2"); shift ;;
+    --data | --out)
+        [ $# -ge 2 ] && [ -n "$2" ] || { echo "run.sh: $1 needs a folder (see --help)" >&2; exit 2; }
+        if [ "$1" = --data ]; then data=$(realpath -m "$2"); else out=$(realpath -m "$2"); fi
+        shift ;;
     -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
