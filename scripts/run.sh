@@ -76,15 +76,18 @@ mkdir -p "$exports"
 steps=() results=()
 failed=""
 
-# step TITLE FUNCTION: runs FUNCTION, which sets `result`; prints the line.
+# step TITLE FUNCTION: runs FUNCTION, which sets `result`; prints the line
+# with the time since the start when the step ended, and how long it took.
 step() {
-    local title=$1 fn=$2 t0 status=0
+    local title=$1 fn=$2 t0 t1 status=0
     t0=$(sys_elapsed)
     result=""
     "$fn" || status=$?
+    t1=$(sys_elapsed)
     local verdict=OK
     [ $status -eq 0 ] || verdict=FAILED
-    printf '[%2d] %6s s  %-6s %s\n       %s\n' $((${#steps[@]} + 1)) "$t0" "$verdict" "$title" "$result"
+    printf '[%2d] %6s s  %-6s %s (%s s)\n       %s\n' $((${#steps[@]} + 1)) "$t1" "$verdict" "$title" \
+        "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')" "$result"
     steps+=("$title")
     results+=("$verdict")
     if [ $status -ne 0 ] && [ -z "$failed" ]; then
