@@ -1,5 +1,8 @@
 #include "common/Unicode.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace tavrin {
 
 std::size_t decodeUTF8(std::string_view text, std::size_t i, char32_t& codePoint) {
@@ -36,7 +39,16 @@ std::size_t decodeUTF8(std::string_view text, std::size_t i, char32_t& codePoint
 bool isValidUTF8(std::string_view text) {
     char32_t codePoint;
     for (std::size_t i = 0; i < text.size();) {
-        // ASCII runs are the common case: skip them without decoding.
+        // ASCII runs are the common case: skip them without decoding, eight
+        // bytes at a time where they fit (large marker lists are checked whole).
+        if (i + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
             continue;

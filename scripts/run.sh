@@ -19,8 +19,10 @@ while [ $# -gt 0 ]; do
     case $1 in
     --demo) demo=1 ;;
     --no-build) build=0 ;;
-    --data) data=$(realpath -m "$2"); shift ;;
-    --out) out=$(realpath -m "$2"); shift ;;
+    --data | --out)
+        [ $# -ge 2 ] && [ -n "$2" ] || { echo "run.sh: $1 needs a folder (see --help)" >&2; exit 2; }
+        if [ "$1" = --data ]; then data=$(realpath -m "$2"); else out=$(realpath -m "$2"); fi
+        shift ;;
     -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -74,15 +76,18 @@ mkdir -p "$exports"
 steps=() results=()
 failed=""
 
-# step TITLE FUNCTION: runs FUNCTION, which sets `result`; prints the line.
+# step TITLE FUNCTION: runs FUNCTION, which sets `result`; prints the line
+# with the time since the start when the step ended, and how long it took.
 step() {
-    local title=$1 fn=$2 t0 status=0
+    local title=$1 fn=$2 t0 t1 status=0
     t0=$(sys_elapsed)
     result=""
     "$fn" || status=$?
+    t1=$(sys_elapsed)
     local verdict=OK
     [ $status -eq 0 ] || verdict=FAILED
-    printf '[%2d] %6s s  %-6s %s\n       %s\n' $((${#steps[@]} + 1)) "$t0" "$verdict" "$title" "$result"
+    printf '[%2d] %6s s  %-6s %s (%s s)\n       %s\n' $((${#steps[@]} + 1)) "$t1" "$verdict" "$title" \
+        "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')" "$result"
     steps+=("$title")
     results+=("$verdict")
     if [ $status -ne 0 ] && [ -z "$failed" ]; then
@@ -170,23 +175,28 @@ step_start_export() {
     result="startExport answered true; the container app watches $exports"
 }
 
-ready_video() {
+# The videos with that SHA-256 uploaded by this run (with --data, an earlier
+# run's upload of the same file may already be listed).
+new_videos() {
     sys_api GET "/api/projects/$project/videos" | jq .videos |
-        jq -e --arg s "$1" 'map(select(.status == "ready" and .sha256 == $s)) | length > 0' >/dev/null
+        jq -c --arg s "$1" --argjson old "$videos_before" 'map(select(.sha256 == $s and (.id | IN($old[]) | not)))'
 }
+ready_video() { new_videos "$1" | jq -e 'map(select(.status == "ready")) | length > 0' >/dev/null; }
 
 step_export() {
-    local render sha size
+    local render sha size videos_before
+    videos_before=$(sys_api GET "/api/projects/$project/videos" | jq -c '[.videos[].id]') ||
+        { result="the service did not list the videos"; return 1; }
     render=$(sys_ctl render-export "$exports" "$export_name.mp4" --bytes 7340032 --seconds 1) ||
         { result="the editor did not render the export"; return 1; }
     sha=$(jq -r .sha256 <<<"$render")
     size=$(jq -r .size <<<"$render")
     if ! sys_poll 40 ready_video "$sha"; then
-        result="rendered $size bytes (sha256 $sha), but no ready video with that SHA-256 within 40 s: $(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c 'map({name, status, sha256})')"
+        result="rendered $size bytes (sha256 $sha), but no new ready video with that SHA-256 within 40 s: $(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c 'map({id, name, status, sha256})')"
         return 1
     fi
     local video
-    video=$(sys_api GET "/api/projects/$project/videos" | jq .videos | jq -c --arg s "$sha" 'map(select(.sha256 == $s))[0] | {id, name, status, size, sha256}')
+    video=$(new_videos "$sha" | jq -c 'map(select(.status == "ready"))[0] | {id, name, status, size, sha256}')
     [ "$(jq -r .size <<<"$video")" = "$size" ] || { result="video $video, rendered $size bytes"; return 1; }
     result="rendered $size bytes; the service shows $video"
     shot 4-export-uploaded

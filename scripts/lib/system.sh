@@ -227,7 +227,8 @@ sys_start_panel() {
     [ "$(id -u)" = 0 ] && extra+=(WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1)
     [ "$SYS_HEADLESS" = 1 ] && extra+=(WEBKIT_DISABLE_COMPOSITING_MODE=1)
     SYS_PANEL_LOG_FROM=$(($(wc -l <"$SYS_LOGS/tavrin-service.err") + 1))
-    sys_spawn review-panel env "${extra[@]}" XDG_DATA_HOME="$SYS_RUN/xdg" \
+    # Its web view's data and cache stay in the run folder, not the user's.
+    sys_spawn review-panel env "${extra[@]}" XDG_DATA_HOME="$SYS_RUN/xdg" XDG_CACHE_HOME="$SYS_RUN/cache" \
         TAVRIN_DEV_ORIGIN="$SYS_URL" TAVRIN_API_BASE_URL="$SYS_URL" "$SYS_PANEL_BIN"
     sys_wait review-panel 60 "showing the service's page" sys_panel_ready || return 1
     [ "$SYS_HEADLESS" = 1 ] && sys_arrange_windows

@@ -182,6 +182,13 @@ TEST_F(MarkersCommands, RejectsMalformedInputWithOneLineAndStatusTwo) {
         expectBadInput(run("markers write", file("bad.json", text)));
     // A note that is not UTF-8 text cannot be printed as JSON.
     expectBadInput(run("markers read", file("bad.fcpxml", "<marker note=\"[tavrin:a] \xFF\"/>")));
+    // Nor an overlong form, a surrogate, a code point past U+10FFFF or a cut sequence
+    // after an ASCII run (read a word at a time).
+    for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"})
+        expectBadInput(
+            run("markers read", file("bad.fcpxml", std::string("<marker note=\"[tavrin:a] "
+                                                               "a long ASCII run ") +
+                                                       bad + "\"/>")));
     // No or an unknown subcommand.
     EXPECT_EQ(run("markers").status, 2);
     EXPECT_EQ(run("markers frobnicate").status, 2);

@@ -2,6 +2,7 @@
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
+#include "common/Errno.h"
 #include "common/Value.h"
 #include "tools/tavrinctl/Commands.h"
 #include "tools/tavrinctl/MarkersJSON.h"
@@ -77,19 +78,19 @@ std::optional<Input> readInput(const std::string& path, std::string& error) {
     if (path.empty() || path == "-") {
         auto input = readAll(STDIN_FILENO);
         if (!input)
-            error = std::string("cannot read standard input: ") + std::strerror(errno);
+            error = std::string("cannot read standard input: ") + errnoText(errno);
         return input;
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + path + ": " + errnoText(errno);
         return std::nullopt;
     }
     auto input = readAll(fd);
     const int readError = errno;
     ::close(fd);
     if (!input)
-        error = "cannot read " + path + ": " + std::strerror(readError ? readError : EIO);
+        error = "cannot read " + path + ": " + errnoText(readError ? readError : EIO);
     return input;
 }
 

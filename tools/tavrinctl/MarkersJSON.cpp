@@ -1,10 +1,10 @@
 #include "tools/tavrinctl/MarkersJSON.h"
 
+#include "common/Unicode.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace tavrin::ctl {
@@ -12,53 +12,6 @@ namespace tavrin::ctl {
 using container::MarkerRecord;
 
 namespace {
-
-// Strict UTF-8, as the JSON library checks it: no overlong forms, no
-// surrogates, nothing past U+10FFFF.
-bool isValidUTF8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        // Eight ASCII bytes at a time.
-        if (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF; // the second byte's range
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            low = c == 0xE0 ? 0xA0 : 0x80;
-            high = c == 0xED ? 0x9F : 0xBF;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            low = c == 0xF0 ? 0x90 : 0x80;
-            high = c == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (i + length > n || s[i + 1] < low || s[i + 1] > high)
-            return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // The string in quotes with '"', '\' and the control characters escaped, as
 // the JSON library does without ASCII-only output (its \u escapes are in

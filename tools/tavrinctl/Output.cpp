@@ -1,10 +1,10 @@
 #include "tools/tavrinctl/Output.h"
 
+#include "common/Errno.h"
 #include "tools/tavrinctl/Commands.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 
 namespace tavrin::ctl {
@@ -17,7 +17,7 @@ void reportFailure(int error) {
     if (gFailed)
         return;
     gFailed = true;
-    std::cerr << "tavrinctl: cannot write standard output: " << std::strerror(error ? error : EIO)
+    std::cerr << "tavrinctl: cannot write standard output: " << errnoText(error ? error : EIO)
               << "\n";
 }
 
