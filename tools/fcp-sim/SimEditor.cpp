@@ -117,6 +117,11 @@ std::optional<MarkerInfo> SimEditor::addMarker(double seconds, const std::string
         *error = "the marker time is not a number";
         return std::nullopt;
     }
+    // The library and its exports must stay well-formed XML.
+    if (!isXMLText(note) || !isXMLText(value)) {
+        *error = "the marker's note or name holds a character XML cannot carry";
+        return std::nullopt;
+    }
     auto sequence = activeSequence();
     auto frame = std::clamp<std::int64_t>(Rational::roundToUnits(seconds, sequence.frameDuration),
                                           0, lastFrame());

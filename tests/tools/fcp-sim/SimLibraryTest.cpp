@@ -97,10 +97,16 @@ TEST_F(EditorState, ImportReplacesOnlyTaggedMarkersPlacingEachInTheClipAtItsTime
 
 TEST_F(EditorState, RefusesDocumentsThatDoNotParseOrAreNotFCPXML) {
     std::string before = editor->library().exportProject(0);
-    for (const char* bad : {"", "<fcpxml><marker", "<other><marker start=\"1s\"/></other>"}) {
+    // Malformed UTF-8 and characters XML cannot carry do not parse either.
+    for (const char* bad : {"", "<fcpxml><marker", "<other><marker start=\"1s\"/></other>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] \xFF\"/></fcpxml>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] &#xD800;\"/></fcpxml>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] &#7;\"/></fcpxml>"}) {
         EXPECT_FALSE(import(bad)) << bad;
         EXPECT_EQ(editor->library().exportProject(0), before);
     }
+    std::string error;
+    EXPECT_FALSE(editor->addMarker(1, "bell \a", "value", &error));
     EXPECT_TRUE(changes.empty());
     EXPECT_FALSE(fs::exists(folder / "lib.fcpxml"));
 }
@@ -190,8 +196,12 @@ TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
     EXPECT_EQ(read->sequence(1).frameDuration, Rational::make(1, 25));
     EXPECT_GE(read->clips(0).size(), 5u);
 
-    std::ofstream(path) << "<fcpxml><library>";
-    EXPECT_FALSE(SimLibrary::load(path, &error));
+    for (const char* bad :
+         {"<fcpxml><library>", "<fcpxml><library><event><project "
+                               "name=\"&#1;\"><sequence/></project></event></library></fcpxml>"}) {
+        std::ofstream(path) << bad;
+        EXPECT_FALSE(SimLibrary::load(path, &error)) << bad;
+    }
 }
 
 } // namespace
