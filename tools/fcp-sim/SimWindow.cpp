@@ -208,6 +208,9 @@ gboolean SimWindow::onPress(GtkWidget* widget, GdkEventButton* event, gpointer s
 }
 
 gboolean SimWindow::onMotion(GtkWidget* widget, GdkEventMotion* event, gpointer self) {
+    // Only a drag moves the playhead: the tooltips make every motion arrive.
+    if (!(event->state & GDK_BUTTON1_MASK))
+        return FALSE;
     auto* window = static_cast<SimWindow*>(self);
     window->editor_.setPlayhead(
         window->secondsAt(event->x, gtk_widget_get_allocated_width(widget)));
