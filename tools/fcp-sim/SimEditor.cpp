@@ -98,17 +98,19 @@ void SimEditor::pause() {
 }
 
 void SimEditor::tick() {
-    timer_ = 0;
-    if (playheadFrames_[active_] < lastFrame()) {
+    const bool moved = playheadFrames_[active_] < lastFrame();
+    if (moved)
         ++playheadFrames_[active_];
+    const bool ended = playheadFrames_[active_] >= lastFrame();
+    // The next frame is scheduled before observers hear of this one, so that
+    // they see playing() true while playback goes on.
+    timer_ = ended ? 0
+                   : queue_.postAfter(MainQueue::Duration(activeSequence().frameDuration.seconds()),
+                                      [this] { tick(); });
+    if (moved)
         notify(Change::Playhead);
-    }
-    if (playheadFrames_[active_] >= lastFrame()) {
+    if (ended)
         notify(Change::Playing); // reached the end: stopped
-        return;
-    }
-    timer_ = queue_.postAfter(MainQueue::Duration(activeSequence().frameDuration.seconds()),
-                              [this] { tick(); });
 }
 
 std::optional<MarkerInfo> SimEditor::addMarker(double seconds, const std::string& note,

@@ -146,6 +146,11 @@ TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
 TEST_F(EditorState, PlaysOneFramePerFrameDurationAndStopsAtTheEnd) {
     editor->setPlayhead(19.88); // three frames before the end
     changes.clear();
+    std::vector<bool> playingAtMove; // what an observer (the window's button) sees
+    editor->addObserver([&](Change change) {
+        if (change == Change::Playhead)
+            playingAtMove.push_back(editor->playing());
+    });
     editor->play(); // not at the end: plays from here
     EXPECT_TRUE(editor->playing());
     queue.advance(MainQueue::Duration(0.039));
@@ -157,6 +162,7 @@ TEST_F(EditorState, PlaysOneFramePerFrameDurationAndStopsAtTheEnd) {
     EXPECT_FALSE(editor->playing());
     EXPECT_EQ(queue.pendingTimers(), 0u);
     EXPECT_EQ(std::count(changes.begin(), changes.end(), Change::Playhead), 3);
+    EXPECT_THAT(playingAtMove, ElementsAre(true, true, false));
 
     editor->play(); // from the end: starts again at 0
     EXPECT_EQ(editor->playhead(), Rational{});
