@@ -73,7 +73,7 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
     tavrin::linux_platform::GLibMainQueue queue;
     SimEditor editor(std::move(*library), libraryPath, queue);
     auto quit = [&run] { g_main_loop_quit(run.loop); };
-    SimBusService service(editor, connection, quit);
+    auto service = std::make_unique<SimBusService>(editor, connection, quit);
 
     std::unique_ptr<SimWindow> window;
     if (!headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) &&
@@ -124,6 +124,7 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
         run.status = 1;
     }
     window.reset();
+    service.reset(); // unregisters its object: before the connection goes
     g_source_remove(term);
     g_source_remove(interrupt);
     g_bus_unown_name(owner);
