@@ -1,5 +1,6 @@
 #include "tools/fcp-sim/SimLibrary.h"
 
+#include "common/RegularFile.h"
 #include "common/Unicode.h"
 
 #include <pugixml.hpp>
@@ -230,7 +231,15 @@ SimLibrary::SimLibrary(const SimLibrary& other) : SimLibrary() {
 
 std::optional<SimLibrary> SimLibrary::load(const std::filesystem::path& path, std::string* error) {
     SimLibrary library;
-    auto result = library.doc_->load_file(path.c_str(), kParseFlags);
+    // Read as a regular file only: a folder gave a misleading reason and a
+    // FIFO named as the library hung the editor's start.
+    std::string failure;
+    const std::optional<std::string> text = readRegularFile(path.string(), &failure);
+    if (!text) {
+        *error = path.string() + ": " + failure;
+        return std::nullopt;
+    }
+    auto result = library.doc_->load_buffer(text->data(), text->size(), kParseFlags);
     if (!result) {
         *error = path.string() + ": " + result.description() + " at byte " +
                  std::to_string(result.offset);

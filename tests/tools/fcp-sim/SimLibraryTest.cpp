@@ -208,6 +208,9 @@ TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
         std::ofstream(path) << bad;
         EXPECT_FALSE(SimLibrary::load(path, &error)) << bad;
     }
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(SimLibrary::load(folder / "fifo", &error)); // not waited on
+    EXPECT_EQ(error, (folder / "fifo").string() + ": not a regular file");
 }
 
 } // namespace
