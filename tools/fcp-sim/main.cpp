@@ -83,22 +83,27 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
     struct Closure {
         std::filesystem::path* path;
         Run* run;
+        bool owned = false;
     } closure{&libraryPath, &run};
     guint owner = g_bus_own_name_on_connection(
         connection, kBusName, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
         [](GDBusConnection*, const gchar* name, gpointer data) {
             // One line on standard output once clients can reach the editor.
             auto* closure = static_cast<Closure*>(data);
+            closure->owned = true;
             std::cout << tavrin::writeJSON(tavrin::Value{{"ready", true},
                                                          {"bus", name},
                                                          {"library", closure->path->string()}})
                              .value_or("{}")
                       << std::endl;
         },
-        [](GDBusConnection*, const gchar* name, gpointer data) {
+        [](GDBusConnection* connection, const gchar* name, gpointer data) {
             auto* closure = static_cast<Closure*>(data);
-            std::cerr << "fcp-sim: " << name << " is owned by another editor on this bus\n";
-            closure->run->status = 1;
+            // A name once owned is lost only with the bus: an ordinary end.
+            if (!closure->owned && connection && !g_dbus_connection_is_closed(connection)) {
+                std::cerr << "fcp-sim: " << name << " is owned by another editor on this bus\n";
+                closure->run->status = 1;
+            }
             g_main_loop_quit(closure->run->loop);
         },
         &closure, nullptr);

@@ -183,5 +183,16 @@ TEST(FcpSimFirstStart, MakesTheDemoLibraryInTheDataHome) {
     EXPECT_TRUE(fs::exists(sim.folder / "data" / "fcp-sim" / "library.fcpxml"));
 }
 
+TEST(FcpSimBusLoss, EndsTheEditorAsAnOrdinaryEnd) {
+    TempFolder folder;
+    auto bus = std::make_unique<tavrin::testing::PrivateBus>();
+    tavrin::testing::ChildProcess editor(
+        FCP_SIM_PATH, {"--headless", "--library", (folder / "l.fcpxml").string()},
+        {"DBUS_SESSION_BUS_ADDRESS=" + bus->address()});
+    ASSERT_THAT(editor.readLine(20000), HasSubstr("\"ready\":true"));
+    bus.reset();
+    EXPECT_EQ(editor.wait(), 0);
+}
+
 } // namespace
 } // namespace tavrin::sim::testing
