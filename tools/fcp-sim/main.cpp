@@ -44,7 +44,14 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
         libraryPath = absolute;
     std::string error;
     std::optional<SimLibrary> library;
-    if (std::filesystem::exists(libraryPath)) {
+    // A path that cannot even be looked at (too long, say) is an error, not a throw.
+    const bool exists = std::filesystem::exists(libraryPath, ec);
+    if (ec) {
+        std::cerr << "fcp-sim: cannot use the library " << libraryPath.string() << ": "
+                  << ec.message() << "\n";
+        return 1;
+    }
+    if (exists) {
         library = SimLibrary::load(libraryPath, &error);
         if (!library) {
             // Never overwrite a library that cannot be read: it may be the user's work.

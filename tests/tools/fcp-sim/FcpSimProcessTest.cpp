@@ -188,7 +188,7 @@ TEST(FcpSimFirstStart, MakesTheDemoLibraryInTheDataHome) {
     EXPECT_TRUE(fs::exists(sim.folder / "data" / "fcp-sim" / "library.fcpxml"));
 }
 
-TEST(FcpSimBusLoss, EndsTheEditorAsAnOrdinaryEnd) {
+TEST(FcpSimEnds, WithStatus0WhenTheBusGoesAnd1ForALibraryPathItCannotUse) {
     TempFolder folder;
     auto bus = std::make_unique<tavrin::testing::PrivateBus>();
     tavrin::testing::ChildProcess editor(
@@ -197,6 +197,8 @@ TEST(FcpSimBusLoss, EndsTheEditorAsAnOrdinaryEnd) {
     ASSERT_THAT(editor.readLine(20000), HasSubstr("\"ready\":true"));
     bus.reset();
     EXPECT_EQ(editor.wait(), 0);
+    auto tooLong = RunningEditor::run(FCP_SIM_PATH, {"--library", "/" + std::string(5000, 'a')});
+    EXPECT_EQ(tooLong.exitStatus, 1) << tooLong.standardError;
 }
 
 } // namespace
