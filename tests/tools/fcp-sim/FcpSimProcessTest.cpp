@@ -118,7 +118,6 @@ TEST_F(FcpSim, ARefusedImportChangesNothing) {
         EXPECT_EQ(answer.exitStatus, 0);
         EXPECT_EQ(answer.standardOutput, "{\"success\":false}\n") << document;
     }
-    // A path the bus cannot carry as it is (not UTF-8) is not sent in another form.
     auto notUTF8 = runner("import-fcpxml", {(sim.folder / "bad\xFF.fcpxml").string()});
     EXPECT_EQ(notUTF8.exitStatus, 1);
     EXPECT_EQ(notUTF8.standardOutput, "");

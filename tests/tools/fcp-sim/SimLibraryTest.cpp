@@ -203,14 +203,13 @@ TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
     EXPECT_GE(read->clips(0).size(), 5u);
 
     for (const char* bad :
-         {"<fcpxml><library>", "<fcpxml><library><event><project "
-                               "name=\"&#1;\"><sequence/></project></event></library></fcpxml>"}) {
+         {"<fcpxml><library>", "<fcpxml><library><event><project name='&#1;'>"
+                               "<sequence/></project></event></library></fcpxml>"}) {
         std::ofstream(path) << bad;
         EXPECT_FALSE(SimLibrary::load(path, &error)) << bad;
     }
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
     EXPECT_FALSE(SimLibrary::load(folder / "fifo", &error)); // not waited on
-    EXPECT_EQ(error, (folder / "fifo").string() + ": not a regular file");
 }
 
 } // namespace
