@@ -42,18 +42,20 @@ std::vector<std::string> SimEditor::sequenceNames() const {
 
 bool SimEditor::switchSequence(const std::string& name) {
     auto names = sequenceNames();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] != name)
-            continue;
-        pause();
-        if (i != active_) {
-            active_ = i;
-            notify(Change::Sequence);
-            notify(Change::Playhead);
-        }
-        return true;
+    auto found = std::find(names.begin(), names.end(), name);
+    return found != names.end() && switchSequence(static_cast<std::size_t>(found - names.begin()));
+}
+
+bool SimEditor::switchSequence(std::size_t index) {
+    if (index >= library_.sequenceCount())
+        return false;
+    pause();
+    if (index != active_) {
+        active_ = index;
+        notify(Change::Sequence);
+        notify(Change::Playhead);
     }
-    return false;
+    return true;
 }
 
 std::int64_t SimEditor::lastFrame() const {

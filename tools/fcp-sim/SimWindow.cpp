@@ -247,10 +247,10 @@ void SimWindow::onChooseSequence(GtkComboBox* combo, gpointer self) {
     auto* window = static_cast<SimWindow*>(self);
     if (window->filling_)
         return;
-    gchar* name = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
-    if (name)
-        window->editor_.switchSequence(name);
-    g_free(name);
+    // By place, not name: two projects may share a name.
+    gint index = gtk_combo_box_get_active(combo);
+    if (index >= 0)
+        window->editor_.switchSequence(static_cast<std::size_t>(index));
 }
 
 gboolean SimWindow::onDelete(GtkWidget*, GdkEvent*, gpointer self) {

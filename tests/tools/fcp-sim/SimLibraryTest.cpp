@@ -30,7 +30,9 @@ constexpr const char* kLibrary = R"(<?xml version="1.0" encoding="UTF-8"?>
         <marker start="101s" duration="1/25s" value="Nested" note="[tavrin:n:open] nested"/>
       </asset-clip>
     </asset-clip>
-  </spine></sequence></project></event></library>
+  </spine></sequence></project>
+  <project name="P"><sequence format="r1" duration="5s"><spine/></sequence></project>
+  </event></library>
 </fcpxml>)";
 
 std::vector<std::string> describe(const std::vector<MarkerInfo>& markers) {
@@ -141,6 +143,12 @@ TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
     }
     EXPECT_FALSE(editor->setPlayhead(std::nan("")));
     EXPECT_EQ(editor->playhead(), Rational::make(20, 1));
+}
+
+TEST_F(EditorState, SwitchesByPlaceWhenProjectsShareAName) {
+    EXPECT_TRUE(editor->switchSequence(std::size_t{1})); // the window's list does so
+    EXPECT_EQ(editor->activeSequence().duration, Rational::make(5, 1));
+    EXPECT_FALSE(editor->switchSequence(std::size_t{2}));
 }
 
 TEST_F(EditorState, PlaysOneFramePerFrameDurationAndStopsAtTheEnd) {
