@@ -11,6 +11,7 @@
 // nothing on standard output and exit status 1, as the real runner does for
 // a script that fails.
 
+#include "common/Unicode.h"
 #include "common/Value.h"
 #include "tools/fcp-sim/SimBusClient.h"
 
@@ -41,15 +42,20 @@ int main(int argc, char** argv) {
     if (name != "save-project" && argc < 3)
         return complain(name + ": a file path argument is needed");
 
+    // The bus carries UTF-8 text only: GLib would send another path as
+    // "[Invalid UTF-8]", a different file.
+    fs::path file = argc >= 3 ? fs::absolute(argv[2], ec) : fs::path();
+    if (!tavrin::isValidUTF8(file.string()))
+        return complain(name + ": the path is not UTF-8 text");
+
     std::string error;
     auto client = tavrin::sim::SimBusClient::connectToSessionBus(&error);
     if (!client)
         return complain(error);
 
     if (name == "export-fcpxml") {
-        fs::path output = fs::absolute(argv[2], ec);
         CallResult result =
-            client->call("ExportProject", g_variant_new("(s)", output.c_str()), "(s)", 60000);
+            client->call("ExportProject", g_variant_new("(s)", file.c_str()), "(s)", 60000);
         if (!result)
             return complain(name + ": " + result.error);
         const gchar* path = nullptr;
@@ -60,9 +66,8 @@ int main(int argc, char** argv) {
         if (!result)
             return complain(name + ": " + result.error);
     } else {
-        fs::path document = fs::absolute(argv[2], ec);
         CallResult result =
-            client->call("ImportDocument", g_variant_new("(s)", document.c_str()), "(b)", 60000);
+            client->call("ImportDocument", g_variant_new("(s)", file.c_str()), "(b)", 60000);
         if (!result)
             return complain(name + ": " + result.error);
         gboolean success = FALSE;

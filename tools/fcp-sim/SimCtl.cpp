@@ -1,5 +1,6 @@
 #include "tools/fcp-sim/SimCtl.h"
 
+#include "common/Unicode.h"
 #include "common/Value.h"
 #include "tools/fcp-sim/SimBusClient.h"
 
@@ -62,6 +63,11 @@ struct Context {
     }
 };
 
+// The bus carries UTF-8 text only: GLib would send other text as "[Invalid UTF-8]".
+const CLI::Validator
+    kUTF8([](std::string& text) { return isValidUTF8(text) ? std::string() : "not UTF-8 text"; },
+          "UTF-8");
+
 } // namespace
 
 void registerCtlCommands(CLI::App& app, int& exitCode) {
@@ -112,7 +118,9 @@ void registerCtlCommands(CLI::App& app, int& exitCode) {
 
     auto* switchCommand = ctl->add_subcommand("switch", "make another sequence active");
     auto sequenceName = std::make_shared<std::string>();
-    switchCommand->add_option("NAME", *sequenceName, "the sequence's name")->required();
+    switchCommand->add_option("NAME", *sequenceName, "the sequence's name")
+        ->required()
+        ->check(kUTF8);
     switchCommand->callback([context, sequenceName] {
         if (!context->connect())
             return;
@@ -139,8 +147,9 @@ void registerCtlCommands(CLI::App& app, int& exitCode) {
     auto note = std::make_shared<std::string>();
     auto value = std::make_shared<std::string>("Marker");
     addMarker->add_option("SECONDS", *markerAt, "where (snapped to a frame)")->required();
-    addMarker->add_option("--note", *note, "the marker's note")->required();
-    addMarker->add_option("--value", *value, "the marker's name (default \"Marker\")");
+    addMarker->add_option("--note", *note, "the marker's note")->required()->check(kUTF8);
+    addMarker->add_option("--value", *value, "the marker's name (default \"Marker\")")
+        ->check(kUTF8);
     addMarker->callback([context, markerAt, note, value] {
         if (context->connect())
             context->printJSON("AddMarker",
@@ -152,8 +161,8 @@ void registerCtlCommands(CLI::App& app, int& exitCode) {
     auto fileName = std::make_shared<std::string>();
     auto bytes = std::make_shared<std::uint64_t>(4 * 1024 * 1024);
     auto duration = std::make_shared<double>(2.0);
-    render->add_option("FOLDER", *folder, "the export folder")->required();
-    render->add_option("NAME", *fileName, "the file name, e.g. cut.mp4")->required();
+    render->add_option("FOLDER", *folder, "the export folder")->required()->check(kUTF8);
+    render->add_option("NAME", *fileName, "the file name, e.g. cut.mp4")->required()->check(kUTF8);
     render->add_option("--bytes", *bytes, "the file's size (default 4 MiB)");
     render->add_option("--seconds", *duration, "how long writing takes (default 2)")
         ->check(CLI::Range(0.0, 3600.0));
@@ -162,6 +171,10 @@ void registerCtlCommands(CLI::App& app, int& exitCode) {
             return;
         std::error_code ec;
         auto absolute = std::filesystem::absolute(*folder, ec);
+        if (!isValidUTF8(absolute.string())) {
+            context->complain(absolute.string() + ": the folder's path is not UTF-8 text");
+            return;
+        }
         int timeoutMs = static_cast<int>(*duration * 1000) + 60000;
         context->printJSON("RenderExport",
                            g_variant_new("(sstd)", absolute.c_str(), fileName->c_str(),

@@ -42,18 +42,20 @@ std::vector<std::string> SimEditor::sequenceNames() const {
 
 bool SimEditor::switchSequence(const std::string& name) {
     auto names = sequenceNames();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] != name)
-            continue;
-        pause();
-        if (i != active_) {
-            active_ = i;
-            notify(Change::Sequence);
-            notify(Change::Playhead);
-        }
-        return true;
+    auto found = std::find(names.begin(), names.end(), name);
+    return found != names.end() && switchSequence(static_cast<std::size_t>(found - names.begin()));
+}
+
+bool SimEditor::switchSequence(std::size_t index) {
+    if (index >= library_.sequenceCount())
+        return false;
+    pause();
+    if (index != active_) {
+        active_ = index;
+        notify(Change::Sequence);
+        notify(Change::Playhead);
     }
-    return false;
+    return true;
 }
 
 std::int64_t SimEditor::lastFrame() const {
@@ -98,23 +100,30 @@ void SimEditor::pause() {
 }
 
 void SimEditor::tick() {
-    timer_ = 0;
-    if (playheadFrames_[active_] < lastFrame()) {
+    const bool moved = playheadFrames_[active_] < lastFrame();
+    if (moved)
         ++playheadFrames_[active_];
+    const bool ended = playheadFrames_[active_] >= lastFrame();
+    // The next frame is scheduled before observers hear of this one, so that
+    // they see playing() true while playback goes on.
+    timer_ = ended ? 0
+                   : queue_.postAfter(MainQueue::Duration(activeSequence().frameDuration.seconds()),
+                                      [this] { tick(); });
+    if (moved)
         notify(Change::Playhead);
-    }
-    if (playheadFrames_[active_] >= lastFrame()) {
+    if (ended)
         notify(Change::Playing); // reached the end: stopped
-        return;
-    }
-    timer_ = queue_.postAfter(MainQueue::Duration(activeSequence().frameDuration.seconds()),
-                              [this] { tick(); });
 }
 
 std::optional<MarkerInfo> SimEditor::addMarker(double seconds, const std::string& note,
                                                const std::string& value, std::string* error) {
     if (!std::isfinite(seconds)) {
         *error = "the marker time is not a number";
+        return std::nullopt;
+    }
+    // The library and its exports must stay well-formed XML.
+    if (!isXMLText(note) || !isXMLText(value)) {
+        *error = "the marker's note or name holds a character XML cannot carry";
         return std::nullopt;
     }
     auto sequence = activeSequence();

@@ -36,6 +36,8 @@ class SimEditor {
     // Makes the first sequence called `name` active; false when there is none.
     // Stops playback.
     bool switchSequence(const std::string& name);
+    // The same by place in the library (names may repeat); false when out of range.
+    bool switchSequence(std::size_t index);
 
     // The playhead, a whole number of frames into the active sequence.
     Rational playhead() const;

@@ -1,5 +1,8 @@
 #include "tools/fcp-sim/SimLibrary.h"
 
+#include "common/RegularFile.h"
+#include "common/Unicode.h"
+
 #include <pugixml.hpp>
 
 #include <cerrno>
@@ -45,6 +48,24 @@ std::vector<pugi::xml_node> projectNodes(const pugi::xml_document& doc) {
             if (project.child("sequence"))
                 projects.push_back(project);
     return projects;
+}
+
+// Whether every name, attribute and text of the tree is text XML can carry.
+// pugixml passes malformed UTF-8 and references such as "&#7;" or "&#xD800;"
+// through, and would write them back where other readers refuse them.
+bool treeIsXMLText(pugi::xml_node root) {
+    struct Walker : pugi::xml_tree_walker {
+        bool ok = true;
+        bool for_each(pugi::xml_node& node) override {
+            ok = isXMLText(node.name()) && isXMLText(node.value());
+            for (auto attribute = node.first_attribute(); ok && attribute;
+                 attribute = attribute.next_attribute())
+                ok = isXMLText(attribute.name()) && isXMLText(attribute.value());
+            return ok;
+        }
+    } walker;
+    root.traverse(walker);
+    return walker.ok;
 }
 
 bool isTagged(const pugi::xml_node& marker) {
@@ -187,6 +208,18 @@ std::string demoText() {
 
 } // namespace
 
+bool isXMLText(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = decodeUTF8(text, i, c);
+        if (length == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE ||
+            c == 0xFFFF)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 SimLibrary::SimLibrary() : doc_(std::make_unique<pugi::xml_document>()) {
 }
 SimLibrary::~SimLibrary() = default;
@@ -198,7 +231,15 @@ SimLibrary::SimLibrary(const SimLibrary& other) : SimLibrary() {
 
 std::optional<SimLibrary> SimLibrary::load(const std::filesystem::path& path, std::string* error) {
     SimLibrary library;
-    auto result = library.doc_->load_file(path.c_str(), kParseFlags);
+    // Read as a regular file only: a folder gave a misleading reason and a
+    // FIFO named as the library hung the editor's start.
+    std::string failure;
+    const std::optional<std::string> text = readRegularFile(path.string(), &failure);
+    if (!text) {
+        *error = path.string() + ": " + failure;
+        return std::nullopt;
+    }
+    auto result = library.doc_->load_buffer(text->data(), text->size(), kParseFlags);
     if (!result) {
         *error = path.string() + ": " + result.description() + " at byte " +
                  std::to_string(result.offset);
@@ -206,6 +247,11 @@ std::optional<SimLibrary> SimLibrary::load(const std::filesystem::path& path, st
     }
     if (std::strcmp(library.doc_->document_element().name(), "fcpxml") != 0) {
         *error = path.string() + ": no fcpxml root";
+        return std::nullopt;
+    }
+    if (!treeIsXMLText(*library.doc_)) {
+        *error = path.string() + ": holds text that is not well-formed XML (malformed UTF-8 or a "
+                                 "character XML cannot carry)";
         return std::nullopt;
     }
     if (library.sequenceCount() == 0) {
@@ -379,6 +425,10 @@ bool SimLibrary::importMarkers(std::size_t index, std::string_view document, std
     }
     if (std::strcmp(incoming.document_element().name(), "fcpxml") != 0) {
         *error = "the document has no fcpxml root";
+        return false;
+    }
+    if (!treeIsXMLText(incoming)) {
+        *error = "the document does not parse: malformed UTF-8 or a character XML cannot carry";
         return false;
     }
     struct Incoming {

@@ -208,6 +208,9 @@ gboolean SimWindow::onPress(GtkWidget* widget, GdkEventButton* event, gpointer s
 }
 
 gboolean SimWindow::onMotion(GtkWidget* widget, GdkEventMotion* event, gpointer self) {
+    // Only a drag moves the playhead: the tooltips make every motion arrive.
+    if (!(event->state & GDK_BUTTON1_MASK))
+        return FALSE;
     auto* window = static_cast<SimWindow*>(self);
     window->editor_.setPlayhead(
         window->secondsAt(event->x, gtk_widget_get_allocated_width(widget)));
@@ -244,10 +247,10 @@ void SimWindow::onChooseSequence(GtkComboBox* combo, gpointer self) {
     auto* window = static_cast<SimWindow*>(self);
     if (window->filling_)
         return;
-    gchar* name = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
-    if (name)
-        window->editor_.switchSequence(name);
-    g_free(name);
+    // By place, not name: two projects may share a name.
+    gint index = gtk_combo_box_get_active(combo);
+    if (index >= 0)
+        window->editor_.switchSequence(static_cast<std::size_t>(index));
 }
 
 gboolean SimWindow::onDelete(GtkWidget*, GdkEvent*, gpointer self) {

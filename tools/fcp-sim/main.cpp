@@ -44,7 +44,14 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
         libraryPath = absolute;
     std::string error;
     std::optional<SimLibrary> library;
-    if (std::filesystem::exists(libraryPath)) {
+    // A path that cannot even be looked at (too long, say) is an error, not a throw.
+    const bool exists = std::filesystem::exists(libraryPath, ec);
+    if (ec) {
+        std::cerr << "fcp-sim: cannot use the library " << libraryPath.string() << ": "
+                  << ec.message() << "\n";
+        return 1;
+    }
+    if (exists) {
         library = SimLibrary::load(libraryPath, &error);
         if (!library) {
             // Never overwrite a library that cannot be read: it may be the user's work.
@@ -73,7 +80,7 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
     tavrin::linux_platform::GLibMainQueue queue;
     SimEditor editor(std::move(*library), libraryPath, queue);
     auto quit = [&run] { g_main_loop_quit(run.loop); };
-    SimBusService service(editor, connection, quit);
+    auto service = std::make_unique<SimBusService>(editor, connection, quit);
 
     std::unique_ptr<SimWindow> window;
     if (!headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) &&
@@ -83,22 +90,27 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
     struct Closure {
         std::filesystem::path* path;
         Run* run;
+        bool owned = false;
     } closure{&libraryPath, &run};
     guint owner = g_bus_own_name_on_connection(
         connection, kBusName, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
         [](GDBusConnection*, const gchar* name, gpointer data) {
             // One line on standard output once clients can reach the editor.
             auto* closure = static_cast<Closure*>(data);
+            closure->owned = true;
             std::cout << tavrin::writeJSON(tavrin::Value{{"ready", true},
                                                          {"bus", name},
                                                          {"library", closure->path->string()}})
                              .value_or("{}")
                       << std::endl;
         },
-        [](GDBusConnection*, const gchar* name, gpointer data) {
+        [](GDBusConnection* connection, const gchar* name, gpointer data) {
             auto* closure = static_cast<Closure*>(data);
-            std::cerr << "fcp-sim: " << name << " is owned by another editor on this bus\n";
-            closure->run->status = 1;
+            // A name once owned is lost only with the bus: an ordinary end.
+            if (!closure->owned && connection && !g_dbus_connection_is_closed(connection)) {
+                std::cerr << "fcp-sim: " << name << " is owned by another editor on this bus\n";
+                closure->run->status = 1;
+            }
             g_main_loop_quit(closure->run->loop);
         },
         &closure, nullptr);
@@ -124,6 +136,7 @@ int runEditor(std::filesystem::path libraryPath, bool headless) {
         run.status = 1;
     }
     window.reset();
+    service.reset(); // unregisters its object: before the connection goes
     g_source_remove(term);
     g_source_remove(interrupt);
     g_bus_unown_name(owner);

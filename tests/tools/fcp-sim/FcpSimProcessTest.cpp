@@ -118,6 +118,10 @@ TEST_F(FcpSim, ARefusedImportChangesNothing) {
         EXPECT_EQ(answer.exitStatus, 0);
         EXPECT_EQ(answer.standardOutput, "{\"success\":false}\n") << document;
     }
+    auto notUTF8 = runner("import-fcpxml", {(sim.folder / "bad\xFF.fcpxml").string()});
+    EXPECT_EQ(notUTF8.exitStatus, 1);
+    EXPECT_EQ(notUTF8.standardOutput, "");
+    EXPECT_NE(RunningEditor::ctl({"add-marker", "1", "--note", "bad \xFF"}).exitStatus, 0);
     EXPECT_EQ(markerList(), before);
     EXPECT_EQ(readFile(sim.library()), libraryBefore);
 }
@@ -181,6 +185,19 @@ TEST(FcpSimFirstStart, MakesTheDemoLibraryInTheDataHome) {
     EXPECT_EQ(demo["width"], 1920);
     EXPECT_NEAR(demo["duration"].get<double>(), 600, 5);
     EXPECT_TRUE(fs::exists(sim.folder / "data" / "fcp-sim" / "library.fcpxml"));
+}
+
+TEST(FcpSimEnds, WithStatus0WhenTheBusGoesAnd1ForALibraryPathItCannotUse) {
+    TempFolder folder;
+    auto bus = std::make_unique<tavrin::testing::PrivateBus>();
+    tavrin::testing::ChildProcess editor(
+        FCP_SIM_PATH, {"--headless", "--library", (folder / "l.fcpxml").string()},
+        {"DBUS_SESSION_BUS_ADDRESS=" + bus->address()});
+    ASSERT_THAT(editor.readLine(20000), HasSubstr("\"ready\":true"));
+    bus.reset();
+    EXPECT_EQ(editor.wait(), 0);
+    auto tooLong = RunningEditor::run(FCP_SIM_PATH, {"--library", "/" + std::string(5000, 'a')});
+    EXPECT_EQ(tooLong.exitStatus, 1) << tooLong.standardError;
 }
 
 } // namespace

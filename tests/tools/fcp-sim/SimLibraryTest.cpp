@@ -30,7 +30,9 @@ constexpr const char* kLibrary = R"(<?xml version="1.0" encoding="UTF-8"?>
         <marker start="101s" duration="1/25s" value="Nested" note="[tavrin:n:open] nested"/>
       </asset-clip>
     </asset-clip>
-  </spine></sequence></project></event></library>
+  </spine></sequence></project>
+  <project name="P"><sequence format="r1" duration="5s"><spine/></sequence></project>
+  </event></library>
 </fcpxml>)";
 
 std::vector<std::string> describe(const std::vector<MarkerInfo>& markers) {
@@ -97,10 +99,16 @@ TEST_F(EditorState, ImportReplacesOnlyTaggedMarkersPlacingEachInTheClipAtItsTime
 
 TEST_F(EditorState, RefusesDocumentsThatDoNotParseOrAreNotFCPXML) {
     std::string before = editor->library().exportProject(0);
-    for (const char* bad : {"", "<fcpxml><marker", "<other><marker start=\"1s\"/></other>"}) {
+    // Malformed UTF-8 and characters XML cannot carry do not parse either.
+    for (const char* bad : {"", "<fcpxml><marker", "<other><marker start=\"1s\"/></other>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] \xFF\"/></fcpxml>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] &#xD800;\"/></fcpxml>",
+                            "<fcpxml><marker note=\"[tavrin:a:open] &#7;\"/></fcpxml>"}) {
         EXPECT_FALSE(import(bad)) << bad;
         EXPECT_EQ(editor->library().exportProject(0), before);
     }
+    std::string error;
+    EXPECT_FALSE(editor->addMarker(1, "bell \a", "value", &error));
     EXPECT_TRUE(changes.empty());
     EXPECT_FALSE(fs::exists(folder / "lib.fcpxml"));
 }
@@ -137,9 +145,20 @@ TEST_F(EditorState, PlayheadSnapsToFramesAndClampsToTheSequence) {
     EXPECT_EQ(editor->playhead(), Rational::make(20, 1));
 }
 
+TEST_F(EditorState, SwitchesByPlaceWhenProjectsShareAName) {
+    EXPECT_TRUE(editor->switchSequence(std::size_t{1})); // the window's list does so
+    EXPECT_EQ(editor->activeSequence().duration, Rational::make(5, 1));
+    EXPECT_FALSE(editor->switchSequence(std::size_t{2}));
+}
+
 TEST_F(EditorState, PlaysOneFramePerFrameDurationAndStopsAtTheEnd) {
     editor->setPlayhead(19.88); // three frames before the end
     changes.clear();
+    std::vector<bool> playingAtMove; // what an observer (the window's button) sees
+    editor->addObserver([&](Change change) {
+        if (change == Change::Playhead)
+            playingAtMove.push_back(editor->playing());
+    });
     editor->play(); // not at the end: plays from here
     EXPECT_TRUE(editor->playing());
     queue.advance(MainQueue::Duration(0.039));
@@ -151,6 +170,7 @@ TEST_F(EditorState, PlaysOneFramePerFrameDurationAndStopsAtTheEnd) {
     EXPECT_FALSE(editor->playing());
     EXPECT_EQ(queue.pendingTimers(), 0u);
     EXPECT_EQ(std::count(changes.begin(), changes.end(), Change::Playhead), 3);
+    EXPECT_THAT(playingAtMove, ElementsAre(true, true, false));
 
     editor->play(); // from the end: starts again at 0
     EXPECT_EQ(editor->playhead(), Rational{});
@@ -190,8 +210,14 @@ TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
     EXPECT_EQ(read->sequence(1).frameDuration, Rational::make(1, 25));
     EXPECT_GE(read->clips(0).size(), 5u);
 
-    std::ofstream(path) << "<fcpxml><library>";
-    EXPECT_FALSE(SimLibrary::load(path, &error));
+    for (const char* bad :
+         {"<fcpxml><library>", "<fcpxml><library><event><project name='&#1;'>"
+                               "<sequence/></project></event></library></fcpxml>"}) {
+        std::ofstream(path) << bad;
+        EXPECT_FALSE(SimLibrary::load(path, &error)) << bad;
+    }
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(SimLibrary::load(folder / "fifo", &error)); // not waited on
 }
 
 } // namespace

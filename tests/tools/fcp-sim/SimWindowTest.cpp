@@ -199,8 +199,10 @@ TEST_F(SimWindowOnScreen, ClickAndDragMoveThePlayheadAndTheSpaceBarPlays) {
     input.button(false);
     EXPECT_TRUE(eventually({"playhead"}, near(60))) << "a drag did not move the playhead";
 
+    input.moveTo(xAt(80), y); // hovering, no button: the playhead stays
     input.key(XK_space);
     EXPECT_TRUE(eventually({"sequence"}, [](const Value& s) { return s["playing"] == true; }));
+    EXPECT_LT(RunningEditor::ctlJSON({"playhead"})["seconds"].get<double>(), 70);
     input.key(XK_space);
     EXPECT_TRUE(eventually({"sequence"}, [](const Value& s) { return s["playing"] == false; }));
 }
