@@ -1,6 +1,7 @@
 // tavrin-fcp: the container app. A background GApplication, one instance per
 // session bus, without a window: it answers the panel's commands on the
-// container channel until it is asked to quit or gets SIGINT or SIGTERM.
+// container channel until it is asked to quit (its "quit" action) or gets
+// SIGINT or SIGTERM.
 //
 // A second launch hands over to the running instance (which shows the install
 // alert again) and exits 0 at once. Shutdown order: stop taking commands and
@@ -99,15 +100,26 @@ void killScriptRuns() {
     closedir(tasks);
 }
 
-gboolean onTerminationSignal(gpointer data) {
-    auto* program = static_cast<Program*>(data);
-    log(LogLevel::Default, "termination signal: shutting down");
+// The first shutdown steps, then the main loop ends; main() does the rest.
+void quitProgram(Program* program, const std::string& reason) {
+    log(LogLevel::Default, reason + ": shutting down");
     if (program->delegate)
         program->delegate->applicationWillTerminate();
     if (program->dialogs)
         program->dialogs->dismissAll();
     g_application_quit(program->application);
+}
+
+gboolean onTerminationSignal(gpointer data) {
+    quitProgram(static_cast<Program*>(data), "termination signal");
     return G_SOURCE_CONTINUE;
+}
+
+// The application's "quit" action, which the bus exports: how the user (or a
+// session manager) asks the windowless app to end, e.g.
+// `gapplication action ai.tavrin.fcp quit`.
+void onQuitAction(GSimpleAction*, GVariant*, gpointer data) {
+    quitProgram(static_cast<Program*>(data), "asked to quit");
 }
 
 // The session bus went away (its daemon ended). No command can arrive any
@@ -127,6 +139,10 @@ void onStartup(GApplication* application, gpointer data) {
     // A closed terminal: by default it would end the program at once and leave
     // the script runs (in process groups of their own) going.
     g_unix_signal_add(SIGHUP, onTerminationSignal, program);
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect(quit, "activate", G_CALLBACK(onQuitAction), program);
+    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(quit));
+    g_object_unref(quit);
 
     const bool display = gtk_init_check(nullptr, nullptr);
     if (!display)

@@ -245,8 +245,12 @@ struct WebKitWebView::Impl {
         request.url = uri ? uri : "";
         request.isNewWindow = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
         request.isMainFrame = request.isNewWindow || self->isMainFrame(action, request.url);
-        if (d->decidePolicyForNavigation(request))
-            return FALSE; // WebKit goes on; a new window is not made (no "create" handler)
+        if (d->decidePolicyForNavigation(request)) {
+            // WebKit goes on and asks for the window ("create"): decided already.
+            if (request.isNewWindow)
+                self->allowedNewWindowURI = request.url;
+            return FALSE;
+        }
         // A refused redirect ends the load that was under way: that load
         // failed (as it does on the other platform), and is reported so.
         bool endsLoad = webkit_navigation_action_is_redirect(action) && self->provisional;
@@ -254,6 +258,27 @@ struct WebKitWebView::Impl {
             self->ignoredByDelegate = true;
         webkit_policy_decision_ignore(decision);
         return TRUE;
+    }
+
+    // The URI of a new window the delegate allowed, until WebKit asks for it.
+    std::string allowedNewWindowURI;
+
+    // The page asks for a new window. A link with a target was put to the
+    // delegate as a navigation already; window.open comes here without one,
+    // and goes through the same policy now. No window is made either way: the
+    // policy hands a page of another host to the desktop.
+    static GtkWidget* onCreate(::WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+        auto* self = static_cast<Impl*>(data);
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        panel::NavigationAction request;
+        request.url = uri ? uri : "";
+        request.isNewWindow = true;
+        const std::string decided = std::exchange(self->allowedNewWindowURI, std::string());
+        if (!request.url.empty() && request.url == decided)
+            return nullptr;
+        if (auto d = self->delegate.lock())
+            d->decidePolicyForNavigation(request);
+        return nullptr;
     }
 
     // Lives until WebKit answers an evaluation. Once the view is destroyed the
@@ -293,6 +318,7 @@ WebKitWebView::WebKitWebView(const panel::WebViewConfiguration& configuration)
     g_signal_connect(impl_->view, "load-changed", G_CALLBACK(&Impl::onLoadChanged), impl_.get());
     g_signal_connect(impl_->view, "load-failed", G_CALLBACK(&Impl::onLoadFailed), impl_.get());
     g_signal_connect(impl_->view, "decide-policy", G_CALLBACK(&Impl::onDecidePolicy), impl_.get());
+    g_signal_connect(impl_->view, "create", G_CALLBACK(&Impl::onCreate), impl_.get());
     g_signal_connect(impl_->view, "web-process-terminated",
                      G_CALLBACK(&Impl::onWebProcessTerminated), impl_.get());
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(impl_->view),

@@ -61,7 +61,7 @@ function request(body) { window.webkit.messageHandlers.fcpBridge.postMessage(bod
 class LoadWatcher final : public panel::WebViewNavigationDelegate {
   public:
     bool decidePolicyForNavigation(const panel::NavigationAction& action) override {
-        asked.push_back(action.url);
+        asked.push_back(action.url + (action.isNewWindow ? " (new window)" : ""));
         return action.url.find("blocked") == std::string::npos;
     }
     void didFinishNavigation() override {
@@ -350,6 +350,13 @@ TEST_F(APageInWebKit, AsksTheDelegateBeforeNavigatingAndReportsFailedLoads) {
     request({{"command", "isFCPRunning"}, {"resolveId", "still here"}});
     ASSERT_TRUE(waitForProbes("reply", 1)); // the page was not replaced
     EXPECT_EQ(webView->currentURL(), "http://localhost/panel");
+    // Requests for new windows go through the policy too, once each.
+    for (const char* open :
+         {"window.open('http://localhost/popup-blocked')", "window.open('http://localhost/popup')"})
+        webView->evaluateJavaScript(open, nullptr);
+    ASSERT_TRUE(runMainLoopUntil(
+        [&] { return watcher->asked.back() == "http://localhost/popup (new window)"; }));
+    EXPECT_EQ(watcher->asked.end()[-2], "http://localhost/popup-blocked (new window)");
 
     int finishesBefore = watcher->finishes;
     webView->loadURL("file:///nonexistent/tavrin/page.html");

@@ -235,8 +235,12 @@ TEST_F(TheTavrinFcpProgram, AlertsOnFirstLaunchAndWhenLaunchedAgain) {
     std::string log = readUntil(*later, "serving commands");
     EXPECT_EQ(log.find("alert ("), std::string::npos) << "alert on a later launch:\n" << log;
     fs::remove(marker);
-    ::kill(later->pid(), SIGTERM);
+    // Asked to quit through its action on the bus, it ends as on a signal.
+    ChildProcess quit("/usr/bin/gapplication", {"action", "ai.tavrin.fcp", "quit"},
+                      {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()});
+    EXPECT_EQ(quit.wait(20000), 0);
     EXPECT_EQ(later->wait(20000), 0);
+    EXPECT_NE(later->readRest().find("asked to quit: shutting down"), std::string::npos);
     auto again = launch();
     log = readUntil(*again, "serving commands");
     EXPECT_NE(log.find("Tavrin installed (FCP not detected) | FCP was not found"),
