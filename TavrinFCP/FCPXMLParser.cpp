@@ -498,12 +498,6 @@ bool plainMarkerAttrs(const char* d, std::size_t s, const ElementScan& scan,
     return true;
 }
 
-// Whether a code point is a character XML 1.0 can carry.
-bool isXMLCharacter(std::uint32_t c) {
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
 std::size_t putUTF8(char* out, std::uint32_t c) {
     if (c < 0x80) {
         out[0] = static_cast<char>(c);
@@ -581,7 +575,7 @@ std::pair<std::size_t, std::size_t> referenceAt(std::string_view text, char* out
         code = code * (hex ? 16 : 10) + digit;
     }
     if (i == first || i >= n || text[i] != ';' || code > 0x10FFFF ||
-        !isXMLCharacter(static_cast<std::uint32_t>(code)))
+        !isXMLCharacter(static_cast<char32_t>(code)))
         return {0, 0};
     return {i + 1, putUTF8(out, static_cast<std::uint32_t>(code))};
 }

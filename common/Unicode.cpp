@@ -83,4 +83,15 @@ std::string_view trimUnicodeWhiteSpace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+bool isXMLText(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = decodeUTF8(text, i, c);
+        if (length == 0 || !isXMLCharacter(c))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 } // namespace tavrin

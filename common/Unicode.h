@@ -32,6 +32,16 @@ inline std::size_t whiteSpaceLengthAt(std::string_view text, std::size_t i) {
     return length != 0 && isUnicodeWhiteSpace(codePoint) ? length : 0;
 }
 
+// Whether a code point is a character XML 1.0 can carry: tab, line feed,
+// carriage return, and U+0020 on but for surrogates, U+FFFE and U+FFFF.
+inline bool isXMLCharacter(char32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Whether text is well-formed UTF-8 made only of characters XML 1.0 can carry.
+bool isXMLText(std::string_view text);
+
 // text without the Unicode white space at either end. text must be valid UTF-8.
 std::string_view trimUnicodeWhiteSpace(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
 #include "common/RegularFile.h"
+#include "common/Unicode.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -208,18 +208,6 @@ std::string demoText() {
 
 } // namespace
 
-bool isXMLText(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        char32_t c = 0;
-        const std::size_t length = decodeUTF8(text, i, c);
-        if (length == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE ||
-            c == 0xFFFF)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
 SimLibrary::SimLibrary() : doc_(std::make_unique<pugi::xml_document>()) {
 }
 SimLibrary::~SimLibrary() = default;

@@ -47,10 +47,6 @@ struct MarkerInfo {
     bool tagged() const { return note.rfind("[tavrin:", 0) == 0; }
 };
 
-// Whether text is UTF-8 made only of characters XML 1.0 can carry (no
-// control character but tab and line ends, no U+FFFE or U+FFFF).
-bool isXMLText(std::string_view text);
-
 class SimLibrary {
   public:
     SimLibrary();
