@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // A usage error exits 2, as the other programs' do.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     options.dataDir = dataDir;
     if (app.count("--token") > 0) {

@@ -89,6 +89,13 @@ TEST_F(AServiceWorkspace, StartsWithTheDemoProjectAndServesThePageWithTheToken) 
     EXPECT_THROW(ServiceProcess{data.path()}, std::runtime_error);
     TempFolder other; // an empty token is refused, not ignored
     EXPECT_THROW(ServiceProcess(other.path(), {"--token", ""}), std::runtime_error);
+    // A usage error exits 2 (as the other programs' do); help is no error.
+    for (auto [args, status] : {std::pair{" --no-such-option", 2}, {" --help", 0}})
+        EXPECT_EQ(
+            WEXITSTATUS(std::system(
+                (ServiceProcess::program() + std::string(args) + " >/dev/null 2>&1").c_str())),
+            status)
+            << args;
 }
 
 TEST_F(AServiceWorkspace, CreatesEditsResolvesAndDeletesComments) {

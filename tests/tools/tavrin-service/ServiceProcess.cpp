@@ -90,6 +90,10 @@ void ServiceProcess::start() {
     }
 }
 
+const char* ServiceProcess::program() {
+    return TAVRIN_SERVICE_PATH;
+}
+
 int ServiceProcess::stop() {
     if (pid_ <= 0)
         return -1;

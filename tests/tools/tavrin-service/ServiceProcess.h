@@ -23,6 +23,9 @@ class ServiceProcess {
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
+    // The program's path in the build tree.
+    static const char* program();
+
     const std::string& url() const { return url_; }
     const std::string& token() const { return token_; }
     pid_t pid() const { return pid_; }
