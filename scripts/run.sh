@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
         [ $# -ge 2 ] && [ -n "$2" ] || { echo "run.sh: $1 needs a folder (see --help)" >&2; exit 2; }
         if [ "$1" = --data ]; then data=$(realpath -m "$2"); else out=$(realpath -m "$2"); fi
         shift ;;
-    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
