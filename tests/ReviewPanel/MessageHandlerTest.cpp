@@ -205,6 +205,13 @@ TEST_F(AMessageHandler, TakesNoHostEventFromBeforeASeekForAJump) {
     ASSERT_EQ(webView->events("fcp:playhead-changed").size(), 3u);
     timeline->movePlayheadAndNotify(50.0); // a real jump still counts
     EXPECT_EQ(lookups(), 1u);
+
+    // The host reads 50 as the seek starts and reports it while it moves.
+    timeline->beforeMove = [&] { std::thread([&] { timeline->notifyPlayheadChanged(); }).join(); };
+    send({{"command", "seekTo"}, {"seconds", 5.0}});
+    timeline->notifyPlayheadChanged();
+    queue.runPending();
+    EXPECT_EQ(lookups(), 1u);
 }
 
 TEST_F(AMessageHandler, AnswersFalseForEveryContainerCommandWithoutABridge) {
