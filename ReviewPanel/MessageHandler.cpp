@@ -327,15 +327,17 @@ void MessageHandler::handlePlayheadChange(double seconds, bool duringSeek) {
 void MessageHandler::checkForMarkerAtTime(double seconds) {
     if (!containerBridge_)
         return;
-    auto self = shared_from_this(); // the lookup keeps the handler alive until it ends
-    auto finish = [self, seconds](Result<std::optional<Dictionary>> result) {
+    // The lookup keeps the handler and its bridge alive until it ends.
+    auto self = shared_from_this();
+    auto bridge = containerBridge_;
+    auto finish = [self, bridge, seconds](Result<std::optional<Dictionary>> result) {
         if (!result || !result.value() || !result.value()->is_object())
             return;
         Dictionary marker = *result.value();
         marker["seconds"] = seconds;
         self->sendToJS("fcp:marker-clicked", marker);
     };
-    containerBridge_->getMarkerAtTime(
+    bridge->getMarkerAtTime(
         seconds, markerLookupThreshold, [self, finish](Result<std::optional<Dictionary>> result) {
             self->mainQueue_.runOrPost([finish, result = std::move(result)] { finish(result); });
         });

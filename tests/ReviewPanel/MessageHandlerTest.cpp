@@ -419,13 +419,18 @@ TEST_F(AMessageHandler, SendsTheMarkerWithTheJumpPositionAsSeconds) {
     timeline->movePlayheadAndNotify(80.0);
     timeline->movePlayheadAndNotify(120.0);
     ASSERT_EQ(lookups(), 3u);
+    std::weak_ptr<FakeContainerBridge> asked =
+        std::exchange(bridge, std::make_shared<FakeContainerBridge>(queue));
+    handler->setContainerBridge(bridge); // the lookups keep the bridge they asked
+    auto answering = asked.lock();
+    ASSERT_TRUE(answering);
 
     Value marker = {{"id", "c1"},       {"timestamp", 41.8}, {"timestampEnd", nullptr},
                     {"userName", "Jo"}, {"content", "Cut"},  {"resolved", true},
                     {"seconds", 3}};
-    bridge->succeed(0, marker);
-    bridge->succeed(1, nullptr); // no marker there
-    bridge->fail(2);             // lookup failed
+    answering->succeed(0, marker);
+    answering->succeed(1, nullptr); // no marker there
+    answering->fail(2);             // lookup failed
     queue.runPending();
 
     auto clicked = webView->events("fcp:marker-clicked");
