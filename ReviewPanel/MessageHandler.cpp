@@ -19,6 +19,9 @@ struct MessageHandler::HostEventGate {
     explicit HostEventGate(MainQueue& q) : queue(q) {}
     MainQueue& queue;
     std::atomic<int> waiting{0};
+    // Page seeks the host is carrying out. A report it makes meanwhile may
+    // hold a position it read before the move.
+    std::atomic<int> seeking{0};
 };
 
 namespace {
@@ -71,9 +74,10 @@ std::shared_ptr<MessageHandler> MessageHandler::create(std::weak_ptr<WebView> we
     // The callbacks hold the handler weakly and only lock it on the main
     // thread, so a host thread never ends up releasing the handler.
     handler->proExtension_->onPlayheadChanged([weak, gate](double seconds) {
-        deliverHostEvent(gate, [weak, seconds] {
+        bool duringSeek = gate->seeking.load() > 0;
+        deliverHostEvent(gate, [weak, seconds, duringSeek] {
             if (auto self = weak.lock())
-                self->handlePlayheadChange(seconds);
+                self->handlePlayheadChange(seconds, duringSeek);
         });
     });
     handler->proExtension_->onSequenceChanged([weak, gate](const Dictionary& info) {
@@ -142,8 +146,10 @@ void MessageHandler::userContentController(const ScriptMessage& message) {
     } else if (name == "seekTo") {
         if (auto seconds = numberFor(body, "seconds")) {
             // Stored first, so the notification of this very move is not a jump.
+            hostEvents_->seeking.fetch_add(1);
             rememberPlayhead(*seconds);
             proExtension_->seekTo(*seconds);
+            hostEvents_->seeking.fetch_sub(1);
         }
         resolve(resolveId, Value(true));
     } else if (name == "syncComment") {
@@ -304,10 +310,14 @@ void MessageHandler::sendToJS(const std::string& event, const Dictionary& data) 
     });
 }
 
-void MessageHandler::handlePlayheadChange(double seconds) {
+void MessageHandler::handlePlayheadChange(double seconds, bool duringSeek) {
     Dictionary payload = Dictionary::object();
     payload["seconds"] = seconds;
     sendToJS("fcp:playhead-changed", payload);
+    // Made while the host moved to the page's target: perhaps from before the
+    // move (a playing editor reports every frame), so the target stays known.
+    if (duringSeek)
+        return;
 
     if (isJump(previousPlayheadTime_, seconds))
         checkForMarkerAtTime(seconds);
@@ -317,15 +327,17 @@ void MessageHandler::handlePlayheadChange(double seconds) {
 void MessageHandler::checkForMarkerAtTime(double seconds) {
     if (!containerBridge_)
         return;
-    auto self = shared_from_this(); // the lookup keeps the handler alive until it ends
-    auto finish = [self, seconds](Result<std::optional<Dictionary>> result) {
+    // The lookup keeps the handler and its bridge alive until it ends.
+    auto self = shared_from_this();
+    auto bridge = containerBridge_;
+    auto finish = [self, bridge, seconds](Result<std::optional<Dictionary>> result) {
         if (!result || !result.value() || !result.value()->is_object())
             return;
         Dictionary marker = *result.value();
         marker["seconds"] = seconds;
         self->sendToJS("fcp:marker-clicked", marker);
     };
-    containerBridge_->getMarkerAtTime(
+    bridge->getMarkerAtTime(
         seconds, markerLookupThreshold, [self, finish](Result<std::optional<Dictionary>> result) {
             self->mainQueue_.runOrPost([finish, result = std::move(result)] { finish(result); });
         });

@@ -78,7 +78,7 @@ class MessageHandler : public std::enable_shared_from_this<MessageHandler> {
     void sendToJS(const std::string& event, const Dictionary& data);
 
     void rememberPlayhead(double seconds);
-    void handlePlayheadChange(double seconds);
+    void handlePlayheadChange(double seconds, bool duringSeek);
     void checkForMarkerAtTime(double seconds);
     void handleSequenceChange(const Dictionary& sequenceInfo);
 

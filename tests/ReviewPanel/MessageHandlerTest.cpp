@@ -205,6 +205,13 @@ TEST_F(AMessageHandler, TakesNoHostEventFromBeforeASeekForAJump) {
     ASSERT_EQ(webView->events("fcp:playhead-changed").size(), 3u);
     timeline->movePlayheadAndNotify(50.0); // a real jump still counts
     EXPECT_EQ(lookups(), 1u);
+
+    // The host reads 50 as the seek starts and reports it while it moves.
+    timeline->beforeMove = [&] { std::thread([&] { timeline->notifyPlayheadChanged(); }).join(); };
+    send({{"command", "seekTo"}, {"seconds", 5.0}});
+    timeline->notifyPlayheadChanged();
+    queue.runPending();
+    EXPECT_EQ(lookups(), 1u);
 }
 
 TEST_F(AMessageHandler, AnswersFalseForEveryContainerCommandWithoutABridge) {
@@ -412,13 +419,18 @@ TEST_F(AMessageHandler, SendsTheMarkerWithTheJumpPositionAsSeconds) {
     timeline->movePlayheadAndNotify(80.0);
     timeline->movePlayheadAndNotify(120.0);
     ASSERT_EQ(lookups(), 3u);
+    std::weak_ptr<FakeContainerBridge> asked =
+        std::exchange(bridge, std::make_shared<FakeContainerBridge>(queue));
+    handler->setContainerBridge(bridge); // the lookups keep the bridge they asked
+    auto answering = asked.lock();
+    ASSERT_TRUE(answering);
 
     Value marker = {{"id", "c1"},       {"timestamp", 41.8}, {"timestampEnd", nullptr},
                     {"userName", "Jo"}, {"content", "Cut"},  {"resolved", true},
                     {"seconds", 3}};
-    bridge->succeed(0, marker);
-    bridge->succeed(1, nullptr); // no marker there
-    bridge->fail(2);             // lookup failed
+    answering->succeed(0, marker);
+    answering->succeed(1, nullptr); // no marker there
+    answering->fail(2);             // lookup failed
     queue.runPending();
 
     auto clicked = webView->events("fcp:marker-clicked");

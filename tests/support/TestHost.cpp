@@ -12,6 +12,8 @@ CMTime TestTimeline::playheadTime() {
 }
 
 void TestTimeline::movePlayheadTo(CMTime time) {
+    if (beforeMove)
+        beforeMove();
     std::lock_guard lock(mutex_);
     moves_.push_back(time);
     playhead_ = time;

@@ -6,6 +6,7 @@
 
 #include "ReviewPanel/FCPXHost.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,8 @@ class TestTimeline final : public panel::FCPXTimeline {
     // Calls every observer ever added, removed or not (a host that keeps them).
     void notifyEveryObserverEverAdded();
 
+    // Called as movePlayheadTo starts, before the playhead changes.
+    std::function<void()> beforeMove;
     std::vector<panel::CMTime> moves() const;
     std::size_t registeredObservers() const;
     int removals() const;
