@@ -165,18 +165,63 @@ void AppDelegate::handleExtensionCommand(const Notification& notification) {
     if (!requestId)
         return;
     auto self = shared_from_this();
-    const bool spawned = services_.executor->spawn(
-        [self, command = *command, userInfo = *notification.userInfo, requestId = *requestId] {
-            std::optional<Value> result;
-            try {
-                result = self->performCommand(command, userInfo);
-            } catch (...) {
-                result.reset(); // an automation failure answers "no value"
-            }
-            self->sendResponse(requestId, result);
-        });
-    if (!spawned)
+    std::function<void()> task = [self, command = *command, userInfo = *notification.userInfo,
+                                  requestId = *requestId] {
+        std::optional<Value> result;
+        try {
+            result = self->performCommand(command, userInfo);
+        } catch (...) {
+            result.reset(); // an automation failure answers "no value"
+        }
+        self->sendResponse(requestId, result);
+    };
+    const bool drivesTheEditor = *command == CC::kSyncComment || *command == CC::kDeleteComment ||
+                                 *command == CC::kSyncAllComments ||
+                                 *command == CC::kClearAllMarkers ||
+                                 *command == CC::kGetMarkerAtTime;
+    if (drivesTheEditor)
+        spawnEditorTask(std::move(task), *requestId);
+    else if (!services_.executor->spawn(std::move(task)))
         sendResponse(*requestId, std::nullopt); // terminating: still one answer
+}
+
+// The editor's commands take turns in one lane, each holding its worker while
+// it waits: a burst of them would take every worker the executor may start,
+// and a "cancelExport" or an upload would wait behind them all. So only a few
+// run at once; each, when it ends, runs the next one waiting on its worker.
+void AppDelegate::spawnEditorTask(std::function<void()> task, const std::string& requestId) {
+    auto tasks = editorTasks_;
+    {
+        std::lock_guard lock(tasks->mutex);
+        if (tasks->running >= kMaxEditorTasks) {
+            tasks->waiting.push_back(std::move(task));
+            return;
+        }
+        ++tasks->running;
+    }
+    const bool spawned = services_.executor->spawn([tasks, task = std::move(task)]() mutable {
+        for (;;) {
+            try {
+                task();
+            } catch (...) {
+                // answered inside; nothing may end the turn-taking
+            }
+            std::lock_guard lock(tasks->mutex);
+            if (tasks->waiting.empty()) {
+                --tasks->running;
+                return;
+            }
+            task = std::move(tasks->waiting.front());
+            tasks->waiting.pop_front();
+        }
+    });
+    if (!spawned) {
+        {
+            std::lock_guard lock(tasks->mutex);
+            --tasks->running;
+        }
+        sendResponse(requestId, std::nullopt); // terminating: still one answer
+    }
 }
 
 void AppDelegate::sendResponse(const std::string& requestId, const std::optional<Value>& result) {

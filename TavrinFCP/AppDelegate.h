@@ -8,6 +8,9 @@
 // Threads. Construction, the application callbacks and applicationWillTerminate
 // run on the main queue's thread. Each command runs as one task on the
 // executor and is answered with exactly one response, in completion order.
+// The commands that drive the editor wait for its one lane: at most
+// kMaxEditorTasks of them hold a worker at a time (the rest wait in turn), so
+// a burst of them never leaves the other commands and the uploads without one.
 // Everything that touches the file watcher or a dialog is handed to the main
 // thread, and the command's task waits for it there; so every access to the
 // watcher is serialised on one thread. The delegate is owned by a shared_ptr
@@ -27,7 +30,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -75,6 +80,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     static constexpr const char* kChooserMessage = "Choose where FCP exports will be saved";
     // An upload without a name in its flow is named this.
     static constexpr const char* kDefaultExportName = "Export";
+    // Commands driving the editor that hold an executor worker at once.
+    static constexpr std::size_t kMaxEditorTasks = 4;
 
     // Computes the first-launch marker's path and creates its folder (errors
     // ignored). Starts nothing.
@@ -130,7 +137,16 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
         bool closed = false;
     };
 
+    // The editor's commands beyond kMaxEditorTasks, in arrival order; each
+    // running one takes the next when it ends.
+    struct EditorTasks {
+        std::mutex mutex;
+        std::size_t running = 0;
+        std::deque<std::function<void()>> waiting;
+    };
+
     void handleExtensionCommand(const Notification& notification);
+    void spawnEditorTask(std::function<void()> task, const std::string& requestId);
     void sendResponse(const std::string& requestId, const std::optional<Value>& result);
     std::optional<Value> performCommand(const std::string& command, const Dictionary& userInfo);
 
@@ -151,6 +167,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     MainQueue& mainQueue_;
     std::shared_ptr<Handoff> handoff_ = std::make_shared<Handoff>();
     NotificationCenter::Observation commandObservation_;
+    std::shared_ptr<EditorTasks> editorTasks_ = std::make_shared<EditorTasks>();
     bool terminating_ = false; // main thread
 
     // Set at launch, before the command observer exists; read by tasks.

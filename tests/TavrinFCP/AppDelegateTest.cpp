@@ -247,6 +247,21 @@ TEST_F(AnAppDelegate, AnswersInCompletionOrderEachWithItsOwnIdentifier) {
     EXPECT_EQ(answers, (std::vector<std::pair<Value, Value>>{{quick, true}, {slow, true}}));
 }
 
+// More changes waiting for the editor than the executor has workers: the
+// other commands still answer.
+TEST_F(AnAppDelegate, AnswersOtherCommandsWhileABurstOfChangesWaitsForTheEditor) {
+    launch();
+    std::promise<void> open;
+    automation->gate = open.get_future().share();
+    std::vector<std::string> changes;
+    for (int i = 0; i < 70; ++i)
+        changes.push_back(send("syncComment"));
+    EXPECT_EQ(answerTo(send("cancelExport")), true);
+    open.set_value();
+    for (const auto& id : changes)
+        EXPECT_EQ(answerTo(id), true);
+}
+
 TEST_F(AnAppDelegate, RunsTheFolderChooserOnTheMainThreadWhileTheCommandWaits) {
     launch(); // shows the first-launch alert
     dialogs.answerFolder((dir / "exports").string());
