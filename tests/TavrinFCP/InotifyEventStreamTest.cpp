@@ -209,6 +209,16 @@ TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreatedButNoneWrittenJustBefor
     EXPECT_FALSE(collector.seen.count((folder / "before.mp4").string()));
 }
 
+// Opened read-write and closed unwritten (as `touch` does): no change.
+TEST_F(AnInotifyEventStream, DoesNotReportAFileClosedWithoutAWrite) {
+    write(folder / "done.mp4");
+    startStream();
+    std::fstream(folder / "done.mp4", std::ios::in | std::ios::out).close();
+    write(folder / "next.mp4");
+    ASSERT_TRUE(waitForChanged({folder / "next.mp4"}));
+    EXPECT_FALSE(collector.seen.count((folder / "done.mp4").string()));
+}
+
 // An export folder reached through a symbolic link (a folder on another disk)
 // is watched; links to folders met below it are not followed.
 TEST_F(AnInotifyEventStream, WatchesAFolderGivenAsASymbolicLink) {
