@@ -198,25 +198,17 @@ TEST_F(AnInotifyEventStream, ReportsTheFolderMovedAwayAndNothingBelowItAfterward
 }
 
 // A file written a moment before start() has a time stamp (as coarse as a clock
-// tick) that does not tell it from one written after: it is not reported.
+// tick) that does not tell it from one written after: it is not reported, nor
+// when it is then opened read-write and closed unwritten (as `touch` does).
 TEST_F(AnInotifyEventStream, ReportsAFileMovedInAsCreatedButNoneWrittenJustBeforeStart) {
     write(folder / "before.mp4");
     startStream();
+    std::fstream(folder / "before.mp4", std::ios::in | std::ios::out).close();
     write(outside / "export.mov", 10);
     fs::rename(outside / "export.mov", folder / "export.mov");
     ASSERT_TRUE(waitForChanged({folder / "export.mov"}));
     EXPECT_TRUE(collector.seen[(folder / "export.mov").string()] & kFileEventItemCreated);
     EXPECT_FALSE(collector.seen.count((folder / "before.mp4").string()));
-}
-
-// Opened read-write and closed unwritten (as `touch` does): no change.
-TEST_F(AnInotifyEventStream, DoesNotReportAFileClosedWithoutAWrite) {
-    write(folder / "done.mp4");
-    startStream();
-    std::fstream(folder / "done.mp4", std::ios::in | std::ios::out).close();
-    write(folder / "next.mp4");
-    ASSERT_TRUE(waitForChanged({folder / "next.mp4"}));
-    EXPECT_FALSE(collector.seen.count((folder / "done.mp4").string()));
 }
 
 // An export folder reached through a symbolic link (a folder on another disk)
