@@ -215,6 +215,15 @@ void InotifyEventStream::readEvents() {
                 if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE))
                     flags |= kFileEventItemModified;
             }
+            // Closing a file opened for writing is a change only when it was
+            // written since it was made or last closed: `touch`, or a program
+            // that opens an export read-write and writes nothing, must not
+            // have it reported (and uploaded) again. A file written through a
+            // mapping, which gives no IN_MODIFY, was made or resized first.
+            if ((event->mask & (IN_CLOSE_WRITE | IN_ISDIR)) == IN_CLOSE_WRITE &&
+                !(event->mask & (IN_MODIFY | IN_CREATE | IN_MOVED_TO)) &&
+                writtenOpen_.erase({event->wd, std::string(name)}) == 0)
+                flags = 0;
             // A run of writes to one file: already pending with these flags.
             if (flags != 0 && event->wd == lastWd_ && (flags & ~lastFlags_) == 0 &&
                 name == lastName_)
@@ -261,10 +270,13 @@ void InotifyEventStream::readEvents() {
             }
             if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
                 signatures_.erase(path);
+                writtenOpen_.erase({event->wd, std::string(name)});
                 continue;
             }
             if (flags == 0)
                 continue;
+            if (event->mask & (IN_MODIFY | IN_CREATE | IN_MOVED_TO))
+                writtenOpen_.emplace(event->wd, name);
             flags |= kFileEventItemIsFile;
             lastFlags_ = addPending(std::move(path), flags);
             lastWd_ = event->wd;

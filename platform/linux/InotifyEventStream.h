@@ -2,8 +2,8 @@
 // The file event stream on inotify.
 //
 // Watches each folder and every folder below it, adding watches for folders
-// that appear later. A file created, written, closed after writing or moved in
-// is reported as created or modified; only regular files are reported, never a
+// that appear later. A file created, written (and closed after that) or moved
+// in is reported as created or modified; only regular files are reported, never a
 // symbolic link. The files of a folder made in the tree are reported (they are
 // new); the files that came along inside a folder moved in or renamed are not,
 // unless they were written after the move. Events are collected on a reader
@@ -33,6 +33,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tavrin::linux_platform {
@@ -115,6 +116,9 @@ class InotifyEventStream final : public FileEventStream {
     std::unordered_map<std::string, int> watchOfDir_;
     std::set<std::string> unwatched_;             // folders whose watch could not be added
     std::map<std::string, Signature> signatures_; // every regular file the stream knows
+    // Files (watch, name) made or written since they were last closed after
+    // writing: only their close counts as a change.
+    std::set<std::pair<int, std::string>> writtenOpen_;
     long long startedNs_ = 0; // wall-clock time of start(), coarse like file times
     std::map<std::string, int>
         watchedAtStart_; // watched folders watched by start(), with their watch
