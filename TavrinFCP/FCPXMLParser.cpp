@@ -4,13 +4,19 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <span>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -1024,6 +1030,17 @@ std::size_t decodeWithin(char* out, std::string_view raw, const char* limit) {
         written += at - i;
         if (at == raw.size())
             return written;
+        // The usual references, "&amp;" and "&quot;", without the general reading.
+        if (raw.size() - at >= 5 && raw[at + 1] == 'a' && raw.compare(at, 5, "&amp;") == 0) {
+            out[written++] = '&';
+            i = at + 5;
+            continue;
+        }
+        if (raw.size() - at >= 6 && raw[at + 1] == 'q' && raw.compare(at, 6, "&quot;") == 0) {
+            out[written++] = '"';
+            i = at + 6;
+            continue;
+        }
         const auto [consumed, produced] = referenceAt(raw.substr(at), out + written);
         if (consumed == 0) {
             out[written++] = '&';
@@ -1063,11 +1080,48 @@ bool startsWithTag(std::string_view raw) {
 
 } // namespace
 
-MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
+// One stretch of a long document, read by a thread of its own. Its scan
+// starts at `from` and, past the start of the next stretch, goes on until it
+// reaches a marker element the next stretch's scan also found: from there on
+// both scans are the same, so the next stretch's records are taken from it.
+struct alignas(64) MarkerSegment {
+    static constexpr std::size_t kHeads = 64;
+
+    std::size_t from = 0;
     MarkerList list;
-    // Room for a marker every 256 bytes, up to a million; room never used
-    // costs no memory.
-    list.records_.reserve(std::min<std::size_t>(document.size() / 256, 1u << 20));
+    // The first elements the scan found: where each starts, and how many
+    // records were made before it. Published (`published`) once full or once
+    // the scan has ended, whichever is first; `complete` then tells which.
+    std::vector<std::pair<std::size_t, std::size_t>> heads;
+    bool complete = false;
+    std::atomic<bool> published{false};
+    // Where this scan met a later one: that stretch's index and its record
+    // from which on its records follow this stretch's; npos when this scan
+    // went on to the end itself.
+    std::size_t joinedSegment = npos;
+    std::size_t joinedAt = npos;
+    std::exception_ptr failure;
+
+    // Reads the markers of document from segments[k].from on, into its list,
+    // and stops where the scan meets a later stretch's.
+    static void scan(std::string_view document, std::span<MarkerSegment> segments, std::size_t k);
+
+    void publish(bool ended) {
+        if (published.load(std::memory_order_relaxed))
+            return;
+        complete = ended;
+        published.store(true, std::memory_order_release);
+        published.notify_all();
+    }
+};
+
+void MarkerSegment::scan(std::string_view document, std::span<MarkerSegment> segments,
+                         std::size_t k) {
+    MarkerSegment& segment = segments[k];
+    // Read once: the other scans write next to it all the time.
+    std::size_t next = k + 1;
+    std::size_t nextFrom = next < segments.size() ? segments[next].from : npos;
+    MarkerList& list = segment.list;
     const char* limit = document.data() + document.size();
     // A raw value as text in the list's storage: copied, and decoded from its
     // first "&" on when it holds one.
@@ -1194,13 +1248,42 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
 
     const char* d = document.data();
     const std::size_t n = document.size();
-    std::size_t i = 0;
+    std::size_t i = segment.from;
+    // The raw values of one element's attributes, in the order of
+    // kMarkerNames; made once (a fresh array each time costs a memset).
+    std::optional<std::string_view> raw[4];
     while ((i = findTagOpen(d, i, n)) != npos) {
         const std::size_t s = afterMarkerName(d, i, n);
         if (s == npos) {
             ++i;
             continue;
         }
+        if (segment.heads.size() < MarkerSegment::kHeads) {
+            segment.heads.emplace_back(i, list.size());
+            if (segment.heads.size() == MarkerSegment::kHeads)
+                segment.publish(false);
+        }
+        while (i >= nextFrom) {
+            MarkerSegment& later = segments[next];
+            later.published.wait(false, std::memory_order_acquire);
+            const auto at = std::lower_bound(later.heads.begin(), later.heads.end(),
+                                             std::pair<std::size_t, std::size_t>(i, 0));
+            if (at != later.heads.end() && at->first == i) {
+                segment.joinedSegment = next;
+                segment.joinedAt = at->second;
+                break;
+            }
+            if (at != later.heads.end())
+                break; // this scan's next elements may still meet that one's
+            // Past every element that scan published. When it met the scan
+            // after it, this one may meet that one; otherwise no later
+            // element of this scan can meet any, and it goes on alone.
+            next = later.complete && later.joinedSegment != npos ? later.joinedSegment
+                                                                 : segments.size();
+            nextFrom = next < segments.size() ? segments[next].from : npos;
+        }
+        if (segment.joinedAt != npos)
+            break;
         ElementScan scan;
         scanElement(d, s, n, scan);
         if (scan.end == npos)
@@ -1210,7 +1293,8 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
         i = g + 1;
         if (scan.plain && !scan.mayBeTagged)
             continue; // no record: see ElementScan::mayBeTagged
-        std::optional<std::string_view> raw[4];
+        for (auto& value : raw)
+            value.reset();
         if (!scan.plain || !plainMarkerAttrs(d, s, scan, raw)) {
             // Any other form: the general reading. A note decodes to text that
             // starts with the tag only if the tag stands in it as written, or
@@ -1224,6 +1308,79 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
             rawAttrs(attributes, kMarkerNames, raw);
         }
         addRecord(raw);
+    }
+    segment.publish(true);
+}
+
+namespace {
+
+// Stretches of at least this many bytes are worth a thread of their own.
+constexpr std::size_t kMinSegmentBytes = 4u << 20;
+
+} // namespace
+
+void MarkerList::append(MarkerList&& other, std::size_t from) {
+    if (from < other.records_.size())
+        records_.insert(records_.end(), other.records_.begin() + static_cast<std::ptrdiff_t>(from),
+                        other.records_.end());
+    for (auto& block : other.blocks_)
+        blocks_.push_back(std::move(block));
+    other = MarkerList();
+}
+
+MarkerList FCPXMLParser::parseMarkers(std::string_view document) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return parseMarkers(document, std::clamp<std::size_t>(document.size() / kMinSegmentBytes, 1,
+                                                          std::min<std::size_t>(cores, 8)));
+}
+
+MarkerList FCPXMLParser::parseMarkers(std::string_view document, std::size_t stretches) {
+    // Each stretch is read by a thread of its own: elements are independent
+    // of what surrounds them, so the scans only need to agree where one
+    // stretch hands over to the next. No more stretches than bytes, nor than
+    // threads worth starting at once.
+    const std::size_t count =
+        std::max<std::size_t>(1, std::min<std::size_t>({stretches, document.size(), 64}));
+    std::vector<MarkerSegment> segments(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        segments[k].from = document.size() / count * k;
+        // Room for a marker every 256 bytes, up to a million; room never used
+        // costs no memory. The first list takes every other's records at the
+        // end, so it has room for all of them.
+        const std::size_t share = k == 0 ? document.size() : document.size() / count;
+        segments[k].list.records_.reserve(std::min<std::size_t>(share / 256, 1u << 20));
+    }
+    auto run = [&](std::size_t k) {
+        try {
+            MarkerSegment::scan(document, segments, k);
+        } catch (...) {
+            segments[k].failure = std::current_exception();
+            segments[k].publish(true);
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(count - 1);
+    for (std::size_t k = 1; k < count; ++k) {
+        try {
+            threads.emplace_back(run, k);
+        } catch (const std::system_error&) {
+            // No thread to be had: the scan before reads the rest itself.
+            for (std::size_t rest = k; rest < count; ++rest)
+                segments[rest].publish(true);
+            break;
+        }
+    }
+    run(0);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const MarkerSegment& segment : segments)
+        if (segment.failure)
+            std::rethrow_exception(segment.failure);
+    MarkerList list = std::move(segments[0].list);
+    for (std::size_t k = 0; segments[k].joinedAt != npos;) {
+        const std::size_t joined = segments[k].joinedSegment;
+        list.append(std::move(segments[joined].list), segments[k].joinedAt);
+        k = joined;
     }
     return list;
 }

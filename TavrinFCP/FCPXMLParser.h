@@ -1,7 +1,7 @@
 #pragma once
 // Reads the markers this system wrote out of an exported FCPXML document.
-// Stateless; every operation is a pure function of its arguments, never blocks
-// and may be called from any thread.
+// Stateless; every operation is a pure function of its arguments and may be
+// called from any thread.
 //
 // The document is scanned as text, not parsed as XML: a marker element is
 // "<marker" (letters in any case) followed by Unicode white space, and its
@@ -70,6 +70,9 @@ class MarkerList {
 
   private:
     friend struct FCPXMLParser;
+    friend struct MarkerSegment;
+    // Takes other's records from `from` on, and the storage they point into.
+    void append(MarkerList&& other, std::size_t from);
     // Room for n bytes that stays where it is for the list's lifetime.
     char* allocate(std::size_t n);
     // Gives back the unused end of the last allocation (n bytes of it used).
@@ -102,7 +105,14 @@ struct FCPXMLParser {
     // quotes, white space around "="; values are decoded (the five named
     // entities and character references). In the identifier "%3A", "%5D" and
     // "%25" read as ":", "]" and "%" (the writer encodes them so).
+    //
+    // A long document is read in stretches, each on a thread of its own (as
+    // many as the machine has cores, each at least 4 MiB long); the records
+    // are those of one scan from the start.
     static MarkerList parseMarkers(std::string_view document);
+    // The same, read in `stretches` stretches of equal length (1: on the
+    // calling thread alone).
+    static MarkerList parseMarkers(std::string_view document, std::size_t stretches);
 
     // The decoded value of the first attribute called `name` in an element's
     // attribute text, or "" when it is not there.

@@ -1,6 +1,7 @@
 // libFuzzer target: the marker reader and the time conversion on any bytes.
 // Besides sanitizer findings it checks what every caller relies on: times are
-// finite, records own their text, and the writer's documents read back.
+// finite, records own their text, a read in stretches gives the same records,
+// and the writer's documents read back.
 
 #include "TavrinFCP/FCPXMLGenerator.h"
 #include "TavrinFCP/FCPXMLParser.h"
@@ -34,6 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 field.data() < text.data() + text.size())
                 std::abort();
         }
+    }
+
+    // Read in stretches on several threads, the records are the same.
+    const std::size_t stretches = 2 + size % 5;
+    const auto split = FCPXMLParser::parseMarkers(text, stretches);
+    if (split.size() != records.size())
+        std::abort();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto &a = records[i], &b = split[i];
+        if (a.id != b.id || a.userName != b.userName || a.content != b.content ||
+            a.resolved != b.resolved || a.timestamp != b.timestamp ||
+            a.timestampEnd != b.timestampEnd)
+            std::abort();
     }
 
     // Written back, the records read back as many, and writing what was read

@@ -513,6 +513,43 @@ TEST(FCPXMLParser, RecordsReadFromAnyDocumentSurviveWritingAndReading) {
     EXPECT_GT(tagged, 300u);
 }
 
+// Read in stretches on several threads, any document gives the records of one
+// scan from the start: stretches that begin inside an element or a quoted
+// value full of marker text, and stretches with few or no markers.
+TEST(FCPXMLParser, ReadsTheSameRecordsInAnyNumberOfStretches) {
+    DocumentGenerator generator(42, /*plain=*/false);
+    std::vector<std::string> documents;
+    for (int i = 0; i < 1500; ++i)
+        documents.push_back(generator.document());
+    std::string joined;
+    for (int i = 0; i < 300; ++i)
+        joined += generator.document();
+    documents.push_back(joined);
+    std::string fake = "<marker note=\"[tavrin:real:open] a\" value=\"";
+    for (int i = 0; i < 300; ++i)
+        fake += "<marker note='[tavrin:fake" + std::to_string(i) + ":open] f'/>";
+    documents.push_back(fake + "\"/>" + marker("note=\"[tavrin:after:open] b\""));
+    documents.push_back("<marker note=\"[tavrin:outer:open] o\" value=\"" +
+                        std::string(1 << 16, 'v') + marker("note=\"[tavrin:inner:open] i\"") +
+                        marker("note=\"[tavrin:after:open] a\""));
+    documents.push_back(std::string(1 << 16, ' ') + marker("note=\"[tavrin:lone:open] c\"") +
+                        std::string(1 << 16, ' '));
+    documents.push_back(marker("note=\"[tavrin:cut:open] d\"") + "<marker note=\"[tavrin:x] y");
+
+    std::size_t tagged = 0;
+    for (const std::string& document : documents) {
+        const auto whole = toDictionaries(FCPXMLParser::parseMarkers(document, 1).records());
+        const auto counts = document.size() > 4096 ? std::vector<std::size_t>{2, 3, 7, 64}
+                                                   : std::vector<std::size_t>{2, 7};
+        for (const std::size_t stretches : counts)
+            ASSERT_EQ(toDictionaries(FCPXMLParser::parseMarkers(document, stretches).records()),
+                      whole)
+                << stretches << " stretches of " << document;
+        tagged += whole.size();
+    }
+    EXPECT_GT(tagged, 500u);
+}
+
 // --- Hostile sizes ------------------------------------------------------------------
 
 // Each of these is quadratic or deeply recursive in a naive reader; the reader must
