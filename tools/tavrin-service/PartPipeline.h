@@ -6,8 +6,8 @@
 // buffer is filled again once all stages are done with it. Memory is bounded
 // by the buffers; a full ring makes push() wait.
 //
-// Buffers start at a 4096-byte boundary and every buffer but the last of a
-// part is full, so a stage can write them with O_DIRECT.
+// Buffers start at a page boundary, and every buffer but the last of a part
+// is full.
 //
 // Threads: push() and close() are called by one (receiving) thread; each
 // stage runs on its own thread.

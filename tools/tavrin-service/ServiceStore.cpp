@@ -796,15 +796,15 @@ namespace {
 
 // Pieces of a part handed from the receiving thread to the writers.
 constexpr std::size_t kPiece = 1 << 20;
-// Writers per part: direct writes wait for the device, and a few at once
-// keep it busy while the next piece is received.
+// Writers per part: each waits for its piece before last to reach the device
+// (see storeBytes), and two at once keep it busy while the next piece is
+// received.
 constexpr std::size_t kWriters = 2;
 
 } // namespace
 
 struct ServiceStore::PartWriter::Writer {
     int fd = -1;
-    bool direct = false; // writes around the page cache (O_DIRECT)
 };
 
 struct ServiceStore::PartWriter::State {
@@ -831,16 +831,10 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     s.index = index;
     s.expected = upload.expectedPartSize(index);
     s.upload = std::move(upload);
-    // Parts are written around the page cache where the file system allows:
-    // the bytes reach the device as fast as copying them into fresh cache
-    // pages would take, and a killed service loses none of them either way.
     const fs::path data = store.uploadDataPath(s.upload.id);
     for (std::size_t i = 0; i < kWriters; ++i) {
         Writer writer;
-        writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC | O_DIRECT);
-        writer.direct = writer.fd >= 0;
-        if (writer.fd < 0 && errno == EINVAL)
-            writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC);
+        writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC);
         if (writer.fd < 0) {
             for (Writer& opened : s.writers)
                 ::close(opened.fd);
@@ -902,41 +896,35 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     }
 }
 
-// Writes bytes of a part at their place `at` in the upload's file.
-// Direct writes take whole 4096-byte blocks from aligned memory at aligned
-// places (the pipeline's buffers are); the rest, the end of the last part,
-// goes through the page cache.
+// Writes bytes of a part at their place `start` in the upload's file.
+//
+// A write returns once the bytes are in the page cache, where a killed service
+// loses none of them. Their way to the device starts at once, and the pages of
+// this writer's piece before are dropped once that piece is on the device: the
+// memory freed is used again straight away for the next pieces, where fresh
+// page-cache pages for every part would cost the kernel more time than the
+// copy itself, and the device stays busy while the next piece is received.
 bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const char* data,
                                           std::size_t length) {
-    constexpr std::size_t kBlock = 4096;
-    auto writeThroughCache = [&s] {
-        int flags = ::fcntl(s.fd, F_GETFL);
-        s.direct = false;
-        return flags >= 0 && ::fcntl(s.fd, F_SETFL, flags & ~O_DIRECT) == 0;
-    };
-    std::size_t done = 0;
-    while (done < length) {
-        const std::uint64_t at = start + done;
-        std::size_t size = length - done;
-        if (s.direct) {
-            const bool aligned =
-                at % kBlock == 0 && reinterpret_cast<std::uintptr_t>(data + done) % kBlock == 0;
-            if (aligned && size >= kBlock)
-                size -= size % kBlock;
-            else if (!writeThroughCache())
-                return false;
-        }
-        ssize_t n = ::pwrite(s.fd, data + done, size, static_cast<off_t>(at));
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n =
+            ::pwrite(s.fd, data + done, length - done, static_cast<off_t>(start + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno == EINVAL && s.direct) {
-            if (!writeThroughCache())
-                return false;
-            continue;
-        }
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
+    }
+    // Both are advice: a file system without them keeps the pages cached.
+    ::sync_file_range(s.fd, static_cast<off_t>(start), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+    constexpr std::uint64_t kBefore = kPiece * kWriters;
+    if (start >= kBefore) {
+        ::sync_file_range(s.fd, static_cast<off_t>(start - kBefore), static_cast<off_t>(kPiece),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(s.fd, static_cast<off_t>(start - kBefore), static_cast<off_t>(kPiece),
+                        POSIX_FADV_DONTNEED);
     }
     return true;
 }
