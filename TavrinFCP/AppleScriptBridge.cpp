@@ -9,11 +9,13 @@
 #include "common/UUID.h"
 #include "common/Unicode.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -379,11 +381,16 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
     const MarkerRecord* best = nullptr;
     // No starting bound of threshold + 1: for a huge threshold it rounds to
     // the threshold itself and a marker right at the edge would be missed.
-    // An infinite distance (an infinite time) is never within reach.
+    // An infinite distance (an infinite time) is never within reach. Times
+    // are binary doubles, so a marker exactly the threshold away (2.2 s from
+    // 1.7 s) may come out a few units in the last place beyond it; such
+    // rounding is still within reach.
     double bestDistance = 0;
     for (const MarkerRecord& marker : markers) {
-        double distance = std::fabs(marker.timestamp - seconds);
-        if (std::isfinite(distance) && distance <= threshold &&
+        const double distance = std::fabs(marker.timestamp - seconds);
+        const double rounding = 8 * std::numeric_limits<double>::epsilon() *
+                                std::max({1.0, std::fabs(marker.timestamp), std::fabs(seconds)});
+        if (std::isfinite(distance) && distance <= threshold + rounding &&
             (!best || distance < bestDistance)) {
             best = &marker;
             bestDistance = distance;

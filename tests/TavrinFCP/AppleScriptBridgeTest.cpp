@@ -276,6 +276,9 @@ TEST_F(AnAppleScriptBridge, FindsTheNearestMarkerWithinTheThresholdFirstInDocume
     EXPECT_EQ(at({E::marker("far", "10.4s"), E::marker("near", "9.9s")}, 10, 0.5), "near");
     EXPECT_EQ(at({E::marker("a", "9.25s"), E::marker("b", "10.75s")}, 10, 0.5), "none");
     EXPECT_EQ(at({E::marker("edge", "10.5s")}, 10, 0.5), "edge");
+    // Exactly the threshold away, though the doubles' difference rounds above it.
+    EXPECT_EQ(at({E::marker("edge", "11/5s")}, 1.7, 0.5), "edge");
+    EXPECT_EQ(at({E::marker("beyond", "2201/1000s")}, 1.7, 0.5), "none");
     EXPECT_EQ(at({E::marker("off", "241/24s"), E::marker("on", "240/24s")}, 10, 0), "on");
     EXPECT_EQ(at({E::marker("off", "241/24s")}, 10, 0), "none");
     // A threshold so large that threshold + 1 rounds to it still finds its edge.
