@@ -205,9 +205,12 @@ std::optional<std::int64_t> integerParam(const Request& request, const char* key
     return std::stoll(text);
 }
 
-// The host a loopback client names; anything else (a DNS name rebound to
-// 127.0.0.1 by a web page) is refused, so pages elsewhere cannot reach the API.
-bool isLoopbackHost(const std::string& hostHeader) {
+// The host a loopback client names, in any case as host names are; anything
+// else (a DNS name rebound to 127.0.0.1 by a web page) is refused, so pages
+// elsewhere cannot reach the API.
+bool isLoopbackHost(std::string hostHeader) {
+    for (char& c : hostHeader)
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
         const std::string host = name;
         if (hostHeader == host)
