@@ -57,6 +57,7 @@ struct Program {
     linux_platform::GioWorkspace workspace;
     TaskExecutor executor;
     std::shared_ptr<AppDelegate> delegate;
+    gchar** arguments = nullptr; // what the command line holds besides options
 };
 
 std::string apiBaseURL() {
@@ -195,6 +196,18 @@ void onActivate(GApplication*, gpointer data) {
     program->delegate->applicationShouldHandleReopen(false);
 }
 
+// The app opens no files: an argument is a usage error (exit 2), said in one
+// line, rather than GLib's critical about files it cannot open.
+gint onLocalOptions(GApplication*, GVariantDict*, gpointer data) {
+    auto* program = static_cast<Program*>(data);
+    if (program->arguments && program->arguments[0]) {
+        g_printerr("tavrin-fcp: unexpected argument \"%s\": it takes no files (see --help)\n",
+                   program->arguments[0]);
+        return 2;
+    }
+    return -1; // go on
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -202,6 +215,12 @@ int main(int argc, char** argv) {
     program->application = g_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
     g_signal_connect(program->application, "startup", G_CALLBACK(onStartup), program.get());
     g_signal_connect(program->application, "activate", G_CALLBACK(onActivate), program.get());
+    const GOptionEntry options[] = {{G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY,
+                                     &program->arguments, nullptr, nullptr},
+                                    {}};
+    g_application_add_main_option_entries(program->application, options);
+    g_signal_connect(program->application, "handle-local-options", G_CALLBACK(onLocalOptions),
+                     program.get());
 
     int status = g_application_run(program->application, argc, argv);
     if (status == 0)
@@ -233,6 +252,7 @@ int main(int argc, char** argv) {
     program->center.reset();
     program->mainQueue.reset();
     g_object_unref(program->application);
+    g_strfreev(program->arguments);
     program->application = nullptr;
     program.reset();
     return status;

@@ -249,6 +249,16 @@ TEST_F(TheTavrinFcpProgram, AlertsOnFirstLaunchAndWhenLaunchedAgain) {
 }
 
 // GDBus ends a program whose bus connection closes, uploads under way included.
+// It opens no files: an argument is a usage error in one line, exit status 2.
+TEST_F(TheTavrinFcpProgram, RefusesAFileArgumentAsAUsageError) {
+    ChildProcess app("/bin/sh", {"-c", "exec \"$0\" export.mov 2>&1", TAVRIN_FCP_PATH},
+                     environment());
+    EXPECT_EQ(app.readLine(20000),
+              "tavrin-fcp: unexpected argument \"export.mov\": it takes no files (see --help)");
+    EXPECT_EQ(app.readLine(20000), "");
+    EXPECT_EQ(app.wait(20000), 2);
+}
+
 TEST_F(TheTavrinFcpProgram, KeepsRunningWhenTheSessionBusGoesAway) {
     auto ownBus = std::make_unique<PrivateBus>();
     auto app = launch({"DBUS_SESSION_BUS_ADDRESS=" + ownBus->address()});
