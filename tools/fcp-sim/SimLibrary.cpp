@@ -280,7 +280,11 @@ bool SimLibrary::save(const std::filesystem::path& path, std::string* error) con
             break;
         written += static_cast<std::size_t>(n);
     }
-    bool ok = written == body.size() && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    // The library keeps its permissions (a private one stays private); a new
+    // one is readable by all, as the editor makes it.
+    struct stat before {};
+    const mode_t mode = ::stat(path.c_str(), &before) == 0 ? before.st_mode & 07777 : 0644;
+    bool ok = written == body.size() && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int writeErrno = errno;
     ok = (::close(fd) == 0) && ok;
     if (ok && std::rename(side.c_str(), path.c_str()) == 0)

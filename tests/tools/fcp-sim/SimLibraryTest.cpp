@@ -201,7 +201,11 @@ TEST(DemoLibrary, SavesAtomicallyAndReadsBack) {
     std::string error;
     auto demo = SimLibrary::demo();
     ASSERT_TRUE(demo.save(path, &error)) << error;
-    ASSERT_TRUE(demo.save(path, &error)) << error; // replaces the file
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(demo.save(path, &error)) << error; // replaces the file, keeping its mode
+    struct stat saved {};
+    ASSERT_EQ(::stat(path.c_str(), &saved), 0);
+    EXPECT_EQ(saved.st_mode & 07777, 0600u);
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 1); // no side file
     auto read = SimLibrary::load(path, &error);
     ASSERT_TRUE(read) << error;
