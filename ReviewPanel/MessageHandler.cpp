@@ -1,12 +1,11 @@
 #include "ReviewPanel/MessageHandler.h"
 
 #include "common/Base64.h"
+#include "common/TimeRounding.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <utility>
 
 namespace tavrin::panel {
@@ -49,9 +48,7 @@ bool isJump(double from, double to) {
     double difference = std::fabs(to - from);
     if (!std::isfinite(difference))
         return difference > MessageHandler::jumpThreshold; // from or to infinite
-    double rounding = 8 * std::numeric_limits<double>::epsilon() *
-                      std::max({1.0, std::fabs(from), std::fabs(to)});
-    return difference > MessageHandler::jumpThreshold + rounding;
+    return difference > MessageHandler::jumpThreshold + roundingSlack(from, to);
 }
 
 // Adapts a Boolean container completion to the bridge's reply.

@@ -6,16 +6,15 @@
 #include "common/FileDescriptor.h"
 #include "common/Paths.h"
 #include "common/RegularFile.h"
+#include "common/TimeRounding.h"
 #include "common/UUID.h"
 #include "common/Unicode.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -388,9 +387,8 @@ std::optional<Dictionary> AppleScriptBridge::getMarkerAtTime(double seconds,
     double bestDistance = 0;
     for (const MarkerRecord& marker : markers) {
         const double distance = std::fabs(marker.timestamp - seconds);
-        const double rounding = 8 * std::numeric_limits<double>::epsilon() *
-                                std::max({1.0, std::fabs(marker.timestamp), std::fabs(seconds)});
-        if (std::isfinite(distance) && distance <= threshold + rounding &&
+        if (std::isfinite(distance) &&
+            distance <= threshold + roundingSlack(marker.timestamp, seconds) &&
             (!best || distance < bestDistance)) {
             best = &marker;
             bestDistance = distance;
