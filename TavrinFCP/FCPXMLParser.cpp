@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -1363,8 +1362,9 @@ MarkerList FCPXMLParser::parseMarkers(std::string_view document, std::size_t str
     for (std::size_t k = 1; k < count; ++k) {
         try {
             threads.emplace_back(run, k);
-        } catch (const std::system_error&) {
-            // No thread to be had: the scan before reads the rest itself.
+        } catch (...) {
+            // No thread to be had (or no memory for one): the scan before
+            // reads the rest itself.
             for (std::size_t rest = k; rest < count; ++rest)
                 segments[rest].publish(true);
             break;
