@@ -3,6 +3,7 @@
 #include "common/Log.h"
 #include "common/Unicode.h"
 #include "tools/tavrin-service/PageAssets.h"
+#include "tools/tavrin-service/ReadAheadServer.h"
 
 #include <glib.h>
 #include <httplib.h>
@@ -262,7 +263,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 TavrinService::TavrinService(Options options)
     : options_(std::move(options)), store_(options_.dataDir, options_.syncToDisk),
       signer_(store_.signingKey()), token_(store_.accessToken(options_.token)),
-      partSlots_(kMaxPartsReceived), server_(std::make_unique<httplib::Server>()) {
+      partSlots_(kMaxPartsReceived), server_(std::make_unique<ReadAheadServer>()) {
     routes();
 }
 
