@@ -899,11 +899,12 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
 // Writes bytes of a part at their place `start` in the upload's file.
 //
 // A write returns once the bytes are in the page cache, where a killed service
-// loses none of them. Their way to the device starts at once, and the pages of
-// this writer's piece before are dropped once that piece is on the device: the
+// loses none of them. Their way to the device starts at once, and the pages
+// written kBehind bytes before are dropped once they are on the device: the
 // memory freed is used again straight away for the next pieces, where fresh
 // page-cache pages for every part would cost the kernel more time than the
-// copy itself, and the device stays busy while the next piece is received.
+// copy itself. kBehind keeps a few pieces on their way, so the device stays
+// busy and a writer seldom waits for it.
 bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const char* data,
                                           std::size_t length) {
     for (std::size_t done = 0; done < length;) {
@@ -918,12 +919,12 @@ bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const 
     // Both are advice: a file system without them keeps the pages cached.
     ::sync_file_range(s.fd, static_cast<off_t>(start), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
-    constexpr std::uint64_t kBefore = kPiece * kWriters;
-    if (start >= kBefore) {
-        ::sync_file_range(s.fd, static_cast<off_t>(start - kBefore), static_cast<off_t>(kPiece),
+    constexpr std::uint64_t kBehind = 8 * kPiece;
+    if (start >= kBehind) {
+        ::sync_file_range(s.fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                               SYNC_FILE_RANGE_WAIT_AFTER);
-        ::posix_fadvise(s.fd, static_cast<off_t>(start - kBefore), static_cast<off_t>(kPiece),
+        ::posix_fadvise(s.fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
                         POSIX_FADV_DONTNEED);
     }
     return true;
