@@ -131,6 +131,20 @@ bool PartPipeline::push(const char* data, std::size_t length) {
     return true;
 }
 
+bool PartPipeline::pushFrom(std::size_t length, const Reader& read) {
+    while (length > 0) {
+        char* current = buffers_[submitted_ % buffers_.size()].get();
+        const std::ptrdiff_t n = read(current + filled_, std::min(bufferSize_ - filled_, length));
+        if (n <= 0)
+            return true;
+        filled_ += static_cast<std::size_t>(n);
+        length -= static_cast<std::size_t>(n);
+        if (filled_ == bufferSize_ && !submitCurrent())
+            return false;
+    }
+    return true;
+}
+
 bool PartPipeline::flush(std::size_t stages) {
     if (filled_ > 0 && !submitCurrent())
         return false;

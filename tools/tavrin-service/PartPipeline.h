@@ -38,6 +38,11 @@ class PartPipeline {
 
     // Queues a copy of the bytes; false once a stage has failed.
     bool push(const char* data, std::size_t length);
+    // Reads bytes straight into the buffers: read(into, size) returns how many
+    // it read (at most size), or 0 or less when no more come. Queues `length`
+    // bytes, or fewer when read stops; false once a stage has failed.
+    using Reader = std::function<std::ptrdiff_t(char* into, std::size_t size)>;
+    bool pushFrom(std::size_t length, const Reader& read);
     // Hands on everything queued and waits until the first `stages` stages
     // are done with it; true when no stage has failed so far.
     bool flush(std::size_t stages);

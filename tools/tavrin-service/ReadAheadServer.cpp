@@ -111,6 +111,18 @@ class ConnectionStream : public httplib::Stream {
     }
     socket_t socket() const override { return sock_; }
 
+    // The next bytes, from the buffer or else straight from the socket.
+    ssize_t readDirect(char* into, std::size_t size) {
+        if (begin_ == end_) {
+            ssize_t received = receive(into, size);
+            return received > 0 ? received : -1;
+        }
+        std::size_t length = std::min(size, end_ - begin_);
+        std::memcpy(into, buffer_.get() + begin_, length);
+        begin_ += length;
+        return static_cast<ssize_t>(length);
+    }
+
     // Whether a next request begins within `timeoutMs` (or the peer closed,
     // which reading it reports); gives up early once `stopping` says so.
     template <typename Stopping> bool awaitRequest(int timeoutMs, Stopping stopping) {
@@ -146,13 +158,29 @@ class ConnectionStream : public httplib::Stream {
     std::size_t end_ = 0;
 };
 
+// The connection whose request this thread is handling.
+thread_local ConnectionStream* tConnection = nullptr;
+
 } // namespace
+
+ssize_t ReadAheadServer::readBody(char* into, std::size_t size) {
+    return tConnection != nullptr && size > 0 ? tConnection->readDirect(into, size) : -1;
+}
+
+bool ReadAheadServer::readsBody(const httplib::Request& request) {
+    return tConnection != nullptr && request.has_header("Content-Length") &&
+           !request.has_header("Transfer-Encoding");
+}
 
 bool ReadAheadServer::process_and_close_socket(socket_t sock) {
     bool served = false;
     {
         ConnectionStream stream(sock, milliseconds(read_timeout_sec_, read_timeout_usec_),
                                 milliseconds(write_timeout_sec_, write_timeout_usec_));
+        struct Handling {
+            explicit Handling(ConnectionStream* stream) { tConnection = stream; }
+            ~Handling() { tConnection = nullptr; }
+        } handling(&stream);
         auto stopping = [this] { return svr_sock_ == INVALID_SOCKET; };
         for (std::size_t left = keep_alive_max_count_; left > 0 && !stopping(); --left) {
             if (!stream.awaitRequest(milliseconds(keep_alive_timeout_sec_, 0), stopping))

@@ -14,6 +14,18 @@
 namespace tavrin::service {
 
 class ReadAheadServer : public httplib::Server {
+  public:
+    // The body of the request this thread is handling, read straight from its
+    // connection into the caller's memory, without the library's 4 KiB copies.
+    // Reads up to `size` bytes (at least one), waiting up to the read
+    // time-out; the caller keeps within the request's Content-Length and then
+    // leaves the library's content reader alone. Returns the number read, or
+    // -1 when the connection failed, timed out or ended.
+    static ssize_t readBody(char* into, std::size_t size);
+    // Whether readBody() can be used: this thread handles a request of a
+    // ReadAheadServer, and its body is sent with a Content-Length.
+    static bool readsBody(const httplib::Request& request);
+
   private:
     bool process_and_close_socket(socket_t sock) override;
 };

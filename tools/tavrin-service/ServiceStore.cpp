@@ -947,6 +947,17 @@ bool ServiceStore::PartWriter::write(const char* data, std::size_t length) {
     return s.pipeline->push(data, length);
 }
 
+bool ServiceStore::PartWriter::writeFrom(const PartPipeline::Reader& read) {
+    State& s = *state_;
+    return s.pipeline->pushFrom(static_cast<std::size_t>(s.expected - s.received),
+                                [&](char* into, std::size_t size) {
+                                    const std::ptrdiff_t n = read(into, size);
+                                    if (n > 0)
+                                        s.received += n;
+                                    return n;
+                                });
+}
+
 void ServiceStore::PartWriter::finish() {
     State& s = *state_;
     if (s.received != s.expected)

@@ -15,6 +15,7 @@
 // which are written and read without holding the lock.
 
 #include "common/Value.h"
+#include "tools/tavrin-service/PartPipeline.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -118,6 +119,10 @@ class ServiceStore {
         PartWriter& operator=(const PartWriter&) = delete;
         // False when the bytes cannot be written or exceed the part's size.
         bool write(const char* data, std::size_t length);
+        // Reads the rest of the part straight into its buffers through `read`
+        // (see PartPipeline::pushFrom); false when the bytes cannot be
+        // written. When read stops early, finish() refuses the part.
+        bool writeFrom(const PartPipeline::Reader& read);
         // Records the part; throws ServiceError 400 when its size is wrong.
         void finish();
 

@@ -526,9 +526,24 @@ void TavrinService::routes() {
             // The body is always read to its end, so a refused PUT leaves the
             // connection usable for the next request.
             bool drained = false;
+            // Once the body is read straight from the connection (see below):
+            // the bytes of it not read yet.
+            std::int64_t bodyLeft = -1;
+            auto readBody = [&bodyLeft](char* into, std::size_t size) -> std::ptrdiff_t {
+                const ssize_t n = ReadAheadServer::readBody(
+                    into, std::min(size, static_cast<std::size_t>(bodyLeft)));
+                if (n > 0)
+                    bodyLeft -= n;
+                return n;
+            };
             auto drain = [&] {
-                if (!drained)
+                if (bodyLeft >= 0) {
+                    std::vector<char> scratch(64 * 1024);
+                    while (bodyLeft > 0 && readBody(scratch.data(), scratch.size()) > 0) {
+                    }
+                } else if (!drained) {
                     reader([](const char*, std::size_t) { return true; });
+                }
                 drained = true;
             };
             try {
@@ -564,11 +579,20 @@ void TavrinService::routes() {
                 } slot{partSlots_};
                 std::unique_ptr<ServiceStore::PartWriter> part = store_.beginPart(upload, index);
                 bool written = true;
-                bool complete = reader([&](const char* data, std::size_t length) {
-                    written = part->write(data, length);
-                    return written;
-                });
-                drained = true;
+                bool complete = false;
+                if (ReadAheadServer::readsBody(request)) {
+                    // Straight from the connection into the part's buffers,
+                    // without the HTTP library's copies.
+                    bodyLeft = expected;
+                    written = part->writeFrom(readBody);
+                    complete = bodyLeft == 0;
+                } else {
+                    complete = reader([&](const char* data, std::size_t length) {
+                        written = part->write(data, length);
+                        return written;
+                    });
+                    drained = true;
+                }
                 if (!written)
                     throw std::runtime_error("cannot store chunk " + std::to_string(index));
                 if (!complete)
