@@ -66,30 +66,26 @@ struct RunningServer {
             done += static_cast<std::size_t>(n);
         }
     }
-    // The body of the next response, which the routes end with its length.
+    // The body of the next response.
     std::string nextBody() {
-        std::size_t end;
-        while ((end = pending.find("\r\n\r\n")) == std::string::npos || !filled(end))
-            if (!receive())
+        for (;;) {
+            std::size_t end = pending.find("\r\n\r\n"), at = pending.find("Content-Length: ");
+            if (end != std::string::npos && at < end) {
+                std::size_t length = std::stoul(pending.substr(at + 16));
+                if (pending.size() >= end + 4 + length) {
+                    std::string body = pending.substr(end + 4, length);
+                    pending.erase(0, end + 4 + length);
+                    return body;
+                }
+            }
+            char buffer[65536];
+            ssize_t n = ::recv(sock, buffer, sizeof(buffer), 0);
+            if (n <= 0)
                 return "(no answer)";
-        std::size_t length = std::stoul(pending.substr(pending.find("Content-Length: ") + 16));
-        std::string body = pending.substr(end + 4, length);
-        pending.erase(0, end + 4 + length);
-        return body;
+            pending.append(buffer, static_cast<std::size_t>(n));
+        }
     }
     std::string pending;
-
-  private:
-    bool filled(std::size_t end) {
-        std::size_t at = pending.find("Content-Length: ");
-        return at < end && pending.size() >= end + 4 + std::stoul(pending.substr(at + 16));
-    }
-    bool receive() {
-        char buffer[65536];
-        ssize_t n = ::recv(sock, buffer, sizeof(buffer), 0);
-        pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        return n > 0;
-    }
 };
 
 std::string put(const std::string& path, const std::string& body) {
