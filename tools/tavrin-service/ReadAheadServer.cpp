@@ -39,6 +39,20 @@ bool waitFor(int sock, short events, int timeoutMs) {
     }
 }
 
+// Makes a non-blocking socket call (send or recv) until it succeeds; while it
+// would block, waits up to `timeoutMs` for `events`. -1 on failure or time-out.
+template <typename Call> ssize_t whenReady(int sock, short events, int timeoutMs, Call call) {
+    for (;;) {
+        const ssize_t done = call();
+        if (done >= 0)
+            return done;
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(sock, events, timeoutMs))
+            return -1;
+    }
+}
+
 void address(int sock, bool peer, std::string& ip, int& port) {
     sockaddr_storage storage{};
     socklen_t length = sizeof(storage);
@@ -91,16 +105,8 @@ class ConnectionStream : public httplib::Stream {
     }
 
     ssize_t write(const char* data, size_t size) override {
-        for (;;) {
-            ssize_t sent = ::send(sock_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent >= 0)
-                return sent;
-            if (errno == EINTR)
-                continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitFor(sock_, POLLOUT, writeTimeoutMs_))
-                return -1;
-        }
+        return whenReady(sock_, POLLOUT, writeTimeoutMs_,
+                         [&] { return ::send(sock_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -138,16 +144,8 @@ class ConnectionStream : public httplib::Stream {
     // One recv; when nothing has arrived yet, waits for it up to the read
     // time-out. Data usually waits already, so this is one system call.
     ssize_t receive(char* into, std::size_t size) {
-        for (;;) {
-            ssize_t received = ::recv(sock_, into, size, MSG_DONTWAIT);
-            if (received >= 0)
-                return received;
-            if (errno == EINTR)
-                continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
-                !waitFor(sock_, POLLIN, readTimeoutMs_))
-                return -1;
-        }
+        return whenReady(sock_, POLLIN, readTimeoutMs_,
+                         [&] { return ::recv(sock_, into, size, MSG_DONTWAIT); });
     }
 
     const int sock_;
