@@ -17,10 +17,11 @@ class ReadAheadServer : public httplib::Server {
   public:
     // The body of the request this thread is handling, read straight from its
     // connection into the caller's memory, without the library's 4 KiB copies.
-    // Reads up to `size` bytes (at least one), waiting up to the read
-    // time-out; the caller keeps within the request's Content-Length and then
-    // leaves the library's content reader alone. Returns the number read, or
-    // -1 when the connection failed, timed out or ended.
+    // Only for a handler that takes a ContentReader and does not use it (the
+    // body is then still unread): the caller keeps within the request's
+    // Content-Length. Reads up to `size` bytes (at least one), waiting up to
+    // the read time-out. Returns the number read, or -1 when the connection
+    // failed, timed out or ended.
     static ssize_t readBody(char* into, std::size_t size);
     // Whether readBody() can be used: this thread handles a request of a
     // ReadAheadServer, and its body is sent with a Content-Length.
