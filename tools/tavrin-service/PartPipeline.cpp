@@ -54,8 +54,9 @@ void PartPipeline::FreeBuffer::operator()(char* buffer) const {
     std::free(buffer);
 }
 
-PartPipeline::PartPipeline(std::vector<Stage> stages, std::size_t buffers, std::size_t bufferSize)
-    : stages_(std::move(stages)), bufferSize_(bufferSize),
+PartPipeline::PartPipeline(std::vector<Stage> stages, std::size_t buffers, std::size_t bufferSize,
+                           Stage first)
+    : first_(std::move(first)), stages_(std::move(stages)), bufferSize_(bufferSize),
       lengths_(std::max<std::size_t>(buffers, 2)), finished_(stages_.size(), 0) {
     for (std::size_t i = 0; i < lengths_.size(); ++i)
         buffers_.push_back(pool().take(bufferSize_));
@@ -103,7 +104,15 @@ void PartPipeline::run(std::size_t stage) {
 }
 
 bool PartPipeline::submitCurrent() {
+    // Only this thread changes submitted_, and the piece's buffer is its own
+    // until it is handed on.
+    const bool firstDone =
+        !first_ || first_(submitted_, buffers_[submitted_ % buffers_.size()].get(), filled_);
     std::unique_lock lock(mutex_);
+    if (!firstDone) {
+        failed_ = true;
+        changed_.notify_all();
+    }
     if (failed_)
         return false;
     lengths_[submitted_ % buffers_.size()] = filled_;

@@ -794,18 +794,11 @@ UploadSession ServiceStore::upload(const std::string& uploadId) {
 
 namespace {
 
-// Pieces of a part handed from the receiving thread to the writers.
+// Pieces of a part, each stored by the receiving thread once it is whole and
+// then digested on a thread of its own.
 constexpr std::size_t kPiece = 1 << 20;
-// Writers per part: each waits for its piece before last to reach the device
-// (see storeBytes), and two at once keep it busy while the next piece is
-// received.
-constexpr std::size_t kWriters = 2;
 
 } // namespace
-
-struct ServiceStore::PartWriter::Writer {
-    int fd = -1;
-};
 
 struct ServiceStore::PartWriter::State {
     ServiceStore* store;
@@ -813,9 +806,9 @@ struct ServiceStore::PartWriter::State {
     std::int64_t index;
     std::int64_t expected;
     std::int64_t received = 0;
-    std::vector<Writer> writers;                        // each writes every writers.size()-th piece
+    int fd = -1;                                        // the upload's file, for writing
     std::unique_ptr<UploadDigest::Continuation> digest; // when the part arrives in order
-    std::unique_ptr<PartPipeline> pipeline; // writes and digests on threads of their own
+    std::unique_ptr<PartPipeline> pipeline; // stores, and digests on a thread of its own
     std::shared_ptr<UploadRuntime> runtime;
 };
 
@@ -832,21 +825,15 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
     s.expected = upload.expectedPartSize(index);
     s.upload = std::move(upload);
     const fs::path data = store.uploadDataPath(s.upload.id);
-    for (std::size_t i = 0; i < kWriters; ++i) {
-        Writer writer;
-        writer.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC);
-        if (writer.fd < 0) {
-            for (Writer& opened : s.writers)
-                ::close(opened.fd);
-            // The upload may have been completed (its file moved into place)
-            // since the caller looked it up.
-            std::lock_guard lock(store.mutex_);
-            std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
-            if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
-                throw ServiceError(409, "the upload is already complete");
-            throw std::runtime_error("cannot open the data of upload " + s.upload.id);
-        }
-        s.writers.push_back(writer);
+    s.fd = ::open(data.c_str(), O_WRONLY | O_CLOEXEC);
+    if (s.fd < 0) {
+        // The upload may have been completed (its file moved into place)
+        // since the caller looked it up.
+        std::lock_guard lock(store.mutex_);
+        std::optional<UploadSession> current = store.uploadLocked(s.upload.id);
+        if (!current || current->state != "open" || store.assembling_.count(s.upload.id) != 0)
+            throw ServiceError(409, "the upload is already complete");
+        throw std::runtime_error("cannot open the data of upload " + s.upload.id);
     }
     bool receiving = false;
     try {
@@ -868,26 +855,26 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
         }
         // May wait for the digest of the part before (outside the store's lock).
         s.digest = s.runtime->digest->continueWith(index);
-        std::vector<PartPipeline::Stage> stages;
-        for (std::size_t i = 0; i < kWriters; ++i)
-            stages.push_back([&s, i](std::uint64_t piece, const char* bytes, std::size_t length) {
-                return piece % kWriters != i ||
-                       storeBytes(s.writers[i],
-                                  static_cast<std::uint64_t>(s.index * chunkSize) + piece * kPiece,
-                                  bytes, length);
-            });
+        // Stored by the receiving thread: a writer thread of its own would
+        // wait for the processor while the digest has it, and the part's
+        // answer waited for that writer.
+        auto store = [&s](std::uint64_t piece, const char* bytes, std::size_t length) {
+            return storeBytes(s.fd,
+                              static_cast<std::uint64_t>(s.index * chunkSize) + piece * kPiece,
+                              bytes, length);
+        };
         // The digest stage may finish after the part is acknowledged, so it
         // keeps only the continuation, which outlives this writer.
+        std::vector<PartPipeline::Stage> stages;
         if (s.digest)
             stages.push_back(
                 [digest = s.digest.get()](std::uint64_t, const char* bytes, std::size_t length) {
                     digest->update(bytes, length);
                     return true;
                 });
-        s.pipeline = std::make_unique<PartPipeline>(std::move(stages), 8, kPiece);
+        s.pipeline = std::make_unique<PartPipeline>(std::move(stages), 8, kPiece, store);
     } catch (...) {
-        for (Writer& writer : s.writers)
-            ::close(writer.fd);
+        ::close(s.fd);
         if (receiving) {
             std::lock_guard lock(store.mutex_);
             s.runtime->receiving.erase(index);
@@ -904,12 +891,12 @@ ServiceStore::PartWriter::PartWriter(ServiceStore& store, UploadSession upload, 
 // memory freed is used again straight away for the next pieces, where fresh
 // page-cache pages for every part would cost the kernel more time than the
 // copy itself. kBehind keeps a few pieces on their way, so the device stays
-// busy and a writer seldom waits for it.
-bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const char* data,
+// busy and the writer seldom waits for it.
+bool ServiceStore::PartWriter::storeBytes(int fd, std::uint64_t start, const char* data,
                                           std::size_t length) {
     for (std::size_t done = 0; done < length;) {
         const ssize_t n =
-            ::pwrite(s.fd, data + done, length - done, static_cast<off_t>(start + done));
+            ::pwrite(fd, data + done, length - done, static_cast<off_t>(start + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -917,14 +904,14 @@ bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const 
         done += static_cast<std::size_t>(n);
     }
     // Both are advice: a file system without them keeps the pages cached.
-    ::sync_file_range(s.fd, static_cast<off_t>(start), static_cast<off_t>(length),
+    ::sync_file_range(fd, static_cast<off_t>(start), static_cast<off_t>(length),
                       SYNC_FILE_RANGE_WRITE);
     constexpr std::uint64_t kBehind = 8 * kPiece;
     if (start >= kBehind) {
-        ::sync_file_range(s.fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
+        ::sync_file_range(fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                               SYNC_FILE_RANGE_WAIT_AFTER);
-        ::posix_fadvise(s.fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
+        ::posix_fadvise(fd, static_cast<off_t>(start - kBehind), static_cast<off_t>(kPiece),
                         POSIX_FADV_DONTNEED);
     }
     return true;
@@ -933,8 +920,7 @@ bool ServiceStore::PartWriter::storeBytes(Writer& s, std::uint64_t start, const 
 ServiceStore::PartWriter::~PartWriter() {
     State& s = *state_;
     s.pipeline.reset(); // (unless handed on) stops its threads before the file is closed
-    for (Writer& writer : s.writers)
-        ::close(writer.fd);
+    ::close(s.fd);
     std::lock_guard lock(s.store->mutex_);
     s.runtime->receiving.erase(s.index);
 }
@@ -965,9 +951,9 @@ void ServiceStore::PartWriter::finish() {
                                     std::to_string(s.expected) + " bytes");
     // Every byte is written before the part is recorded; its digest may
     // still be catching up, and is taken over by the upload's digest.
-    if (!s.pipeline->flush(kWriters))
+    if (!s.pipeline->flush(0))
         throw std::runtime_error("cannot write chunk " + std::to_string(s.index));
-    if (s.store->syncToDisk_ && ::fdatasync(s.writers.front().fd) != 0)
+    if (s.store->syncToDisk_ && ::fdatasync(s.fd) != 0)
         throw std::runtime_error("cannot flush chunk " + std::to_string(s.index));
     std::function<bool()> untilDigested;
     if (s.digest)

@@ -129,10 +129,8 @@ class ServiceStore {
       private:
         friend class ServiceStore;
         PartWriter(ServiceStore& store, UploadSession upload, std::int64_t index);
-        struct Writer;
         struct State;
-        static bool storeBytes(Writer& writer, std::uint64_t at, const char* data,
-                               std::size_t length);
+        static bool storeBytes(int fd, std::uint64_t at, const char* data, std::size_t length);
         std::unique_ptr<State> state_;
     };
     // Starts receiving part `index`; throws ServiceError 409 when the upload

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <future>
+#include <thread>
 
 using namespace tavrin::service;
 
@@ -17,6 +18,7 @@ namespace {
 
 TEST(APartPipeline, HandsEveryStageEveryPieceInOrderFromAlignedBuffers) {
     constexpr std::size_t kSize = 64 * 1024;
+    const std::thread::id testThread = std::this_thread::get_id();
     for (std::size_t length :
          {std::size_t{0}, std::size_t{1}, kSize, 5 * kSize / 2, 9 * kSize + 3}) {
         SCOPED_TRACE(length);
@@ -32,10 +34,19 @@ TEST(APartPipeline, HandsEveryStageEveryPieceInOrderFromAlignedBuffers) {
                 seen[s].append(data, size);
                 return size == kSize || seen[s].size() == length; // only the last piece is short
             });
-        PartPipeline pipeline(std::move(stages), 3, kSize);
+        // The first stage runs on the pushing thread.
+        std::string first;
+        PartPipeline pipeline(std::move(stages), 3, kSize,
+                              [&](std::uint64_t piece, const char* data, std::size_t size) {
+                                  EXPECT_EQ(piece * kSize, first.size());
+                                  EXPECT_EQ(std::this_thread::get_id(), testThread);
+                                  first.append(data, size);
+                                  return true;
+                              });
         for (std::size_t at = 0; at < length; at += 1000) // pieces as a socket would give them
             ASSERT_TRUE(pipeline.push(input.data() + at, std::min<std::size_t>(1000, length - at)));
         ASSERT_TRUE(pipeline.close());
+        seen.push_back(first);
         for (const std::string& bytes : seen)
             EXPECT_EQ(bytes, input);
     }
@@ -55,12 +66,19 @@ TEST(APartPipeline, FlushWaitsOnlyForTheFirstStagesAndReportsAFailedStage) {
     release.set_value();
     EXPECT_TRUE(lagging.close());
 
-    PartPipeline failing({[](std::uint64_t piece, const char*, std::size_t) { return piece == 0; }},
-                         2, 16);
-    bool pushed = true;
-    for (int i = 0; i < 8 && pushed; ++i)
-        pushed = failing.push("0123456789abcdef", 16);
-    EXPECT_FALSE(pushed && failing.close());
+    // A failing stage on a thread of its own, or on the pushing thread.
+    PartPipeline::Stage failsAfterOne = [](std::uint64_t piece, const char*, std::size_t) {
+        return piece == 0;
+    };
+    for (bool first : {false, true}) {
+        PartPipeline failing(first ? std::vector<PartPipeline::Stage>{}
+                                   : std::vector<PartPipeline::Stage>{failsAfterOne},
+                             2, 16, first ? failsAfterOne : PartPipeline::Stage{});
+        bool pushed = true;
+        for (int i = 0; i < 8 && pushed; ++i)
+            pushed = failing.push("0123456789abcdef", 16);
+        EXPECT_FALSE(pushed && failing.close()) << first;
+    }
 }
 
 std::string sha256(const std::string& bytes) {
