@@ -127,17 +127,11 @@ bool PartPipeline::submitCurrent() {
 }
 
 bool PartPipeline::push(const char* data, std::size_t length) {
-    while (length > 0) {
-        char* current = buffers_[submitted_ % buffers_.size()].get();
-        std::size_t take = std::min(bufferSize_ - filled_, length);
-        std::memcpy(current + filled_, data, take);
-        filled_ += take;
-        data += take;
-        length -= take;
-        if (filled_ == bufferSize_ && !submitCurrent())
-            return false;
-    }
-    return true;
+    return pushFrom(length, [&data](char* into, std::size_t size) {
+        std::memcpy(into, data, size);
+        data += size;
+        return static_cast<std::ptrdiff_t>(size);
+    });
 }
 
 bool PartPipeline::pushFrom(std::size_t length, const Reader& read) {

@@ -89,19 +89,14 @@ class ConnectionStream : public httplib::Stream {
     }
 
     ssize_t read(char* into, size_t size) override {
-        if (begin_ == end_) {
-            if (size >= kReadAhead)
-                return receive(into, size);
+        if (begin_ == end_ && size < kReadAhead) {
             ssize_t received = receive(buffer_.get(), kReadAhead);
             if (received <= 0)
                 return received;
             begin_ = 0;
             end_ = static_cast<std::size_t>(received);
         }
-        std::size_t length = std::min(size, end_ - begin_);
-        std::memcpy(into, buffer_.get() + begin_, length);
-        begin_ += length;
-        return static_cast<ssize_t>(length);
+        return begin_ < end_ ? takeBuffered(into, size) : receive(into, size);
     }
 
     ssize_t write(const char* data, size_t size) override {
@@ -119,14 +114,10 @@ class ConnectionStream : public httplib::Stream {
 
     // The next bytes, from the buffer or else straight from the socket.
     ssize_t readDirect(char* into, std::size_t size) {
-        if (begin_ == end_) {
-            ssize_t received = receive(into, size);
-            return received > 0 ? received : -1;
-        }
-        std::size_t length = std::min(size, end_ - begin_);
-        std::memcpy(into, buffer_.get() + begin_, length);
-        begin_ += length;
-        return static_cast<ssize_t>(length);
+        if (begin_ < end_)
+            return takeBuffered(into, size);
+        ssize_t received = receive(into, size);
+        return received > 0 ? received : -1;
     }
 
     // Whether a next request begins within `timeoutMs` (or the peer closed,
@@ -141,6 +132,13 @@ class ConnectionStream : public httplib::Stream {
     }
 
   private:
+    ssize_t takeBuffered(char* into, std::size_t size) {
+        std::size_t length = std::min(size, end_ - begin_);
+        std::memcpy(into, buffer_.get() + begin_, length);
+        begin_ += length;
+        return static_cast<ssize_t>(length);
+    }
+
     // One recv; when nothing has arrived yet, waits for it up to the read
     // time-out. Data usually waits already, so this is one system call.
     ssize_t receive(char* into, std::size_t size) {
