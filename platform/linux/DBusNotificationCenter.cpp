@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "common/Unicode.h"
+#include "platform/linux/BusSignalSender.h"
 #include "platform/linux/GLibMainQueue.h"
 
 #include <algorithm>
@@ -403,8 +404,20 @@ struct DBusNotificationCenter::Impl {
     std::mutex mutex;
     std::unordered_map<Observer*, ObserverRef> observers; // live registrations
     std::atomic<int> registrationTimeoutMs{10000};
+    // The way out for posts, beside the connection; none when it could not
+    // be opened, and then GDBus sends them.
+    std::unique_ptr<BusSignalSender> sender;
+
+    // Opens the sender beside connection, delivering its watches in context.
+    void openSender(std::chrono::milliseconds timeout) {
+        std::string why;
+        sender = BusSignalSender::open(connection, context, timeout, &why);
+        if (!sender)
+            logLine(kLogSubsystem, kLogCategory, LogLevel::Info, "posting through GDBus: " + why);
+    }
 
     ~Impl() {
+        sender.reset(); // what it still holds goes out before the connection closes
         std::unordered_map<Observer*, ObserverRef> remaining;
         {
             std::lock_guard lock(mutex);
@@ -511,6 +524,7 @@ GDBusConnection* connectWithin(const std::string& address, std::chrono::millisec
 std::unique_ptr<DBusNotificationCenter>
 DBusNotificationCenter::connect(const std::string& address, std::string* error,
                                 std::chrono::milliseconds timeout) {
+    const auto start = std::chrono::steady_clock::now();
     GError* gerror = nullptr;
     std::string target = address;
     if (target.empty()) {
@@ -533,6 +547,9 @@ DBusNotificationCenter::connect(const std::string& address, std::string* error,
     auto impl = std::make_shared<Impl>();
     impl->connection = connection;
     impl->context = g_main_context_new();
+    impl->openSender(std::max(std::chrono::milliseconds(1),
+                              timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)));
     impl->loop = g_main_loop_new(impl->context, FALSE);
     std::promise<void> started;
     auto ready = started.get_future();
@@ -566,6 +583,7 @@ std::unique_ptr<DBusNotificationCenter> DBusNotificationCenter::create(GDBusConn
     impl->connection = G_DBUS_CONNECTION(g_object_ref(connection));
     impl->ownsConnection = false;
     impl->context = g_main_context_ref(context ? context : g_main_context_default());
+    impl->openSender(std::chrono::seconds(5));
     return std::unique_ptr<DBusNotificationCenter>(new DBusNotificationCenter(std::move(impl)));
 }
 
@@ -586,12 +604,31 @@ GDBusConnection* DBusNotificationCenter::connection() const {
 
 bool DBusNotificationCenter::post(const std::string& name,
                                   const std::optional<Dictionary>& userInfo) {
-    GVariant* body = encodeBody(name, userInfo);
-    if (!body) {
+    auto cannotCarry = [&] {
         logLine(kLogSubsystem, kLogCategory, LogLevel::Error,
                 "notification " + name + " not posted: its user info cannot be carried");
         return false;
+    };
+    if (impl_->sender) {
+        switch (impl_->sender->send(name, userInfo)) {
+        case BusSignalSender::Result::Sent:
+            return true;
+        case BusSignalSender::Result::CannotCarry:
+            return cannotCarry();
+        case BusSignalSender::Result::Closed:
+            break; // GDBus tries, and says why when the bus is gone
+        }
     }
+    GVariant* body = encodeBody(name, userInfo);
+    // GDBus sends arrays over the bus's 64 MiB, and the bus then drops the
+    // connection: a body that large is checked in the wire form first.
+    if (body && g_variant_get_size(body) > (std::size_t{1} << 24) &&
+        !BusSignalSender::encodeMessage(1, name, userInfo)) {
+        g_variant_unref(g_variant_ref_sink(body));
+        body = nullptr;
+    }
+    if (!body)
+        return cannotCarry();
     GError* error = nullptr;
     gboolean sent = g_dbus_connection_emit_signal(impl_->connection, nullptr, kObjectPath,
                                                   kInterface, kMember, body, &error);

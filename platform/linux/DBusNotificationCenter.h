@@ -27,7 +27,13 @@
 // kMaxNesting containers deep (the user info itself counts as one). dbus-daemon
 // disconnects a sender whose message nests deeper than 64 D-Bus containers
 // (each dictionary level here costs three), so post() refuses deeper values
-// rather than lose the connection; so are bodies over kMaxBodySize bytes.
+// rather than lose the connection; so are bodies over kMaxBodySize bytes and
+// arrays over the bus's 64 MiB.
+//
+// Posts leave through a send-only companion connection to the same bus
+// (BusSignalSender): the posting thread writes each signal's wire form itself,
+// without GDBus's serialisation and worker thread. Where that connection
+// cannot be opened (a bus not on a Unix socket) or is lost, GDBus sends them.
 //
 // Observers subscribe with a match rule on the name (arg0), so the bus wakes a
 // process only for the names it observes. A received signal whose body does

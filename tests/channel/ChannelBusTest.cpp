@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -132,6 +133,52 @@ TEST_F(ADBusNotificationCenter, CarriesAMegabytePayload) {
     ASSERT_TRUE(sender->post("com.tavrin.test.big", big));
     ASSERT_TRUE(queue.runUntil([&] { return got.has_value(); }, kSafetyNet));
     EXPECT_EQ(got->userInfo, std::optional<Dictionary>(big));
+}
+
+// Posting never waits for the bus: while the daemon is stopped, posts still
+// return at once and keep their order; a centre destroyed before the bus takes
+// them hands them over first.
+TEST_F(ADBusNotificationCenter, NeverWaitsForABusyBusAndKeepsWhatItPosted) {
+    auto sender = connectTo(*bus);
+    auto receiver = connectTo(*bus);
+    std::vector<std::int64_t> got;
+    auto token = receiver->observe("com.tavrin.test.busy", queue, [&](const Notification& n) {
+        got.push_back((*n.userInfo)["i"].get<std::int64_t>());
+    });
+    constexpr int kPosts = 40; // 2.5 MiB: far more than a socket holds
+    ASSERT_EQ(::kill(bus->pid(), SIGSTOP), 0);
+    auto posted = std::async(std::launch::async, [&] {
+        int sent = 0;
+        for (int i = 0; i < kPosts; ++i)
+            sent += sender->post("com.tavrin.test.busy",
+                                 Dictionary{{"i", i}, {"pad", std::string(64 << 10, 'x')}});
+        return sent;
+    });
+    bool returned = posted.wait_for(kSafetyNet) == std::future_status::ready;
+    ::kill(bus->pid(), SIGCONT);
+    ASSERT_TRUE(returned) << "a post waited for the stopped bus";
+    EXPECT_EQ(posted.get(), kPosts);
+    sender.reset(); // most of it is still waiting to be written
+    ASSERT_TRUE(queue.runUntil([&] { return got.size() == kPosts; }, kSafetyNet));
+    std::vector<std::int64_t> inOrder(kPosts);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_EQ(got, inOrder);
+}
+
+// The bus drops a connection that sends an array over 64 MiB: such a post is
+// refused, and the centre goes on working.
+TEST_F(ADBusNotificationCenter, RefusesAnArrayTheBusWouldDropItFor) {
+    auto sender = connectTo(*bus);
+    auto receiver = connectTo(*bus);
+    int got = 0;
+    auto token =
+        receiver->observe("com.tavrin.test.after", queue, [&](const Notification&) { ++got; });
+    Value list = Value::array();
+    for (int i = 0; i < 65; ++i)
+        list.push_back(std::string(1 << 20, 'x'));
+    EXPECT_FALSE(sender->post("com.tavrin.test.huge", Dictionary{{"list", list}}));
+    ASSERT_TRUE(sender->post("com.tavrin.test.after", std::nullopt));
+    EXPECT_TRUE(queue.runUntil([&] { return got == 1; }, kSafetyNet));
 }
 
 // Counts the Notification signals that reach a connection, by name, before any

@@ -1,5 +1,6 @@
 // The mapping between notifications and D-Bus signal bodies, without a bus.
 
+#include "platform/linux/BusSignalSender.h"
 #include "platform/linux/DBusNotificationCenter.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 using tavrin::Dictionary;
 using tavrin::Value;
 using Center = tavrin::linux_platform::DBusNotificationCenter;
+using tavrin::linux_platform::BusSignalSender;
 
 namespace {
 
@@ -109,16 +111,66 @@ TEST(TheSignalMapping, KeepsNoUserInfoApartFromAnEmptyDictionary) {
     EXPECT_STREQ(g_variant_get_type_string(b.v), "(sa{sv})");
 }
 
+// The message the centre writes itself must read back as the signal it
+// stands for, with the very body bytes GDBus would send.
+TEST(TheWireForm, IsTheSignalGDBusWouldSend) {
+    std::vector<std::optional<Dictionary>> infos = {
+        everyKind(), std::nullopt, Dictionary::object(),
+        Dictionary{{"long", std::string(70000, 'a')},
+                   {"list", Value::array({Value::array({1, 2.5}), "b", Dictionary{{"k", true}}})}}};
+    for (const auto& info : infos) {
+        SCOPED_TRACE(info ? info->dump().substr(0, 80) : "no user info");
+        auto ours = BusSignalSender::encodeMessage(7, "com.tavrin.test", info);
+        ASSERT_TRUE(ours);
+        GDBusMessage* read =
+            g_dbus_message_new_from_blob(reinterpret_cast<guchar*>(ours->data()), ours->size(),
+                                         G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(g_dbus_message_get_message_type(read), G_DBUS_MESSAGE_TYPE_SIGNAL);
+        EXPECT_EQ(g_dbus_message_get_serial(read), 7u);
+        EXPECT_STREQ(g_dbus_message_get_path(read), Center::kObjectPath);
+        EXPECT_STREQ(g_dbus_message_get_interface(read), Center::kInterface);
+        EXPECT_STREQ(g_dbus_message_get_member(read), Center::kMember);
+        EXPECT_STREQ(g_dbus_message_get_arg0(read), "com.tavrin.test");
+        g_object_unref(read);
+
+        GDBusMessage* message =
+            g_dbus_message_new_signal(Center::kObjectPath, Center::kInterface, Center::kMember);
+        g_dbus_message_set_body(message, Center::encodeBody("com.tavrin.test", info));
+        gsize size = 0;
+        guchar* blob =
+            g_dbus_message_to_blob(message, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+        std::uint32_t bodySize = 0;
+        std::memcpy(&bodySize, ours->data() + 4, 4);
+        ASSERT_LE(bodySize, size);
+        EXPECT_TRUE(ours->ends_with(
+            std::string_view(reinterpret_cast<char*>(blob) + size - bodySize, bodySize)));
+        g_free(blob);
+        g_object_unref(message);
+    }
+}
+
 TEST(TheSignalMapping, RefusesWhatTheBusCannotCarry) {
-    EXPECT_EQ(Center::encodeBody("n", Value(1)), nullptr);
-    EXPECT_EQ(Center::encodeBody("n", Value::array()), nullptr);
-    EXPECT_EQ(Center::encodeBody("n", Dictionary{{"k", "bad \xff utf8"}}), nullptr);
-    EXPECT_EQ(Center::encodeBody("n", Dictionary{{"bad \xc3", 1}}), nullptr);
-    EXPECT_EQ(Center::encodeBody("n", Dictionary{{"k", std::string("nul\0inside", 10)}}), nullptr);
-    EXPECT_EQ(Center::encodeBody(std::string("n\xff"), std::nullopt), nullptr);
+    // Both ways out refuse the same notifications.
+    auto refused = [](const std::string& name, const std::optional<Dictionary>& info) {
+        VariantRef body(Center::encodeBody(name, info));
+        return body.v == nullptr && !BusSignalSender::encodeMessage(1, name, info);
+    };
+    EXPECT_TRUE(refused("n", Value(1)));
+    EXPECT_TRUE(refused("n", Value::array()));
+    EXPECT_TRUE(refused("n", Dictionary{{"k", "bad \xff utf8"}}));
+    EXPECT_TRUE(refused("n", Dictionary{{"bad \xc3", 1}}));
+    EXPECT_TRUE(refused("n", Dictionary{{"k", std::string("nul\0inside", 10)}}));
+    EXPECT_TRUE(refused(std::string("n\xff"), std::nullopt));
     // Larger than a D-Bus message may be: the bus would disconnect the sender.
-    EXPECT_EQ(Center::encodeBody("n", Dictionary{{"k", std::string(Center::kMaxBodySize, 'x')}}),
-              nullptr);
+    EXPECT_TRUE(refused("n", Dictionary{{"k", std::string(Center::kMaxBodySize, 'x')}}));
+    // So would an array over 64 MiB, in a message under the largest.
+    Value list = Value::array();
+    for (int i = 0; i < 65; ++i)
+        list.push_back(std::string((1 << 20) - 64, 'x')); // 64 of them fit
+    EXPECT_FALSE(BusSignalSender::encodeMessage(1, "n", Dictionary{{"list", list}}));
+    list.erase(list.size() - 1);
+    EXPECT_TRUE(BusSignalSender::encodeMessage(1, "n", Dictionary{{"list", list}}));
 
     auto nested = [](int depth) {
         Value v = "leaf";
@@ -128,7 +180,8 @@ TEST(TheSignalMapping, RefusesWhatTheBusCannotCarry) {
     };
     VariantRef deepest(Center::encodeBody("n", nested(Center::kMaxNesting)));
     EXPECT_NE(deepest.v, nullptr);
-    EXPECT_EQ(Center::encodeBody("n", nested(Center::kMaxNesting + 1)), nullptr);
+    EXPECT_TRUE(BusSignalSender::encodeMessage(1, "n", nested(Center::kMaxNesting)));
+    EXPECT_TRUE(refused("n", nested(Center::kMaxNesting + 1)));
 }
 
 TEST(TheSignalMapping, RejectsBodiesThatDoNotFollowIt) {

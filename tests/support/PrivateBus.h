@@ -20,6 +20,8 @@ class PrivateBus {
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     const std::string& address() const { return address_; }
+    // The daemon's process, e.g. to stop it for a while.
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
