@@ -2,6 +2,7 @@
 
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
+#include "common/SocketWait.h"
 #include "common/Unicode.h"
 #include "platform/linux/DBusNotificationCenter.h"
 
@@ -11,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -177,32 +179,19 @@ class WireWriter {
     }
 };
 
-// Waits for fd to become ready for events, until deadline.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (n > 0)
-            return true;
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
+// What is left of the time until deadline, for one wait.
+int msUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
 bool writeAll(int fd, std::string_view bytes, Clock::time_point deadline) {
     while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n > 0)
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else if (n < 0 && errno == EAGAIN && waitFor(fd, POLLOUT, deadline))
-            continue;
-        else
+        ssize_t n = whenReady(fd, POLLOUT, msUntil(deadline),
+                              [&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); });
+        if (n <= 0)
             return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }
@@ -211,15 +200,11 @@ bool writeAll(int fd, std::string_view bytes, Clock::time_point deadline) {
 bool readAtLeast(int fd, std::string& buffer, std::size_t want, Clock::time_point deadline) {
     char chunk[512];
     while (buffer.size() < want) {
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0)
-            buffer.append(chunk, static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else if (n < 0 && errno == EAGAIN && waitFor(fd, POLLIN, deadline))
-            continue;
-        else
+        ssize_t n = whenReady(fd, POLLIN, msUntil(deadline),
+                              [&] { return ::recv(fd, chunk, sizeof chunk, 0); });
+        if (n <= 0)
             return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
     }
     return true;
 }
@@ -456,7 +441,7 @@ BusSignalSender::~BusSignalSender() {
     // What is still waiting goes out now, if the bus takes it in time.
     const auto deadline = Clock::now() + kFlushTimeout;
     while (!state_->closed && state_->pendingAt < state_->pending.size() &&
-           waitFor(state_->fd.get(), POLLOUT, deadline))
+           waitFor(state_->fd.get(), POLLOUT, msUntil(deadline)))
         state_->flushLocked();
     if (!state_->closed)
         state_->closeLocked();

@@ -1,5 +1,7 @@
 #include "tools/tavrin-service/ReadAheadServer.h"
 
+#include "common/SocketWait.h"
+
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,33 +26,6 @@ constexpr int kIdleSliceMs = 50;
 
 int milliseconds(time_t seconds, time_t microseconds) {
     return static_cast<int>(std::min<long long>(seconds * 1000LL + microseconds / 1000, 1 << 30));
-}
-
-// Waits up to `timeoutMs` for `events` on the socket; true when they (or a
-// hang-up or error, which the next call reports) came.
-bool waitFor(int sock, short events, int timeoutMs) {
-    pollfd entry{sock, events, 0};
-    for (;;) {
-        int ready = ::poll(&entry, 1, timeoutMs);
-        if (ready >= 0)
-            return ready > 0;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-// Makes a non-blocking socket call (send or recv) until it succeeds; while it
-// would block, waits up to `timeoutMs` for `events`. -1 on failure or time-out.
-template <typename Call> ssize_t whenReady(int sock, short events, int timeoutMs, Call call) {
-    for (;;) {
-        const ssize_t done = call();
-        if (done >= 0)
-            return done;
-        if (errno == EINTR)
-            continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(sock, events, timeoutMs))
-            return -1;
-    }
 }
 
 void address(int sock, bool peer, std::string& ip, int& port) {
