@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
     // The answers the tasks posted are on their way out: see them onto the bus
     // before the connection goes.
     if (program->center)
-        g_dbus_connection_flush_sync(program->center->connection(), nullptr, nullptr);
+        program->center->flush();
     if (!finished) {
         // An upload still running: the process ends under it, which closes its
         // connection. Nothing is torn down that its task could still touch.

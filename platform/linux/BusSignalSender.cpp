@@ -437,14 +437,20 @@ BusSignalSender::BusSignalSender(std::shared_ptr<State> state) : state_(std::mov
 }
 
 BusSignalSender::~BusSignalSender() {
+    flush();
     std::lock_guard lock(state_->mutex);
-    // What is still waiting goes out now, if the bus takes it in time.
-    const auto deadline = Clock::now() + kFlushTimeout;
-    while (!state_->closed && state_->pendingAt < state_->pending.size() &&
-           waitFor(state_->fd.get(), POLLOUT, msUntil(deadline)))
-        state_->flushLocked();
     if (!state_->closed)
         state_->closeLocked();
+}
+
+bool BusSignalSender::flush(std::chrono::milliseconds within) {
+    State& s = *state_;
+    std::lock_guard lock(s.mutex);
+    const auto deadline = Clock::now() + within;
+    while (!s.closed && s.pendingAt < s.pending.size() &&
+           waitFor(s.fd.get(), POLLOUT, msUntil(deadline)))
+        s.flushLocked();
+    return !s.closed && s.pendingAt == s.pending.size();
 }
 
 BusSignalSender::Result BusSignalSender::send(const std::string& name,

@@ -51,6 +51,10 @@ class BusSignalSender {
     // form. Thread-safe; signals leave in the order their sends returned.
     Result send(const std::string& name, const std::optional<Dictionary>& userInfo);
 
+    // Writes what still waits, waiting for the bus at most `within`. True when
+    // nothing is left (false also once the connection is gone).
+    bool flush(std::chrono::milliseconds within = kFlushTimeout);
+
     // The whole D-Bus message for one notification (native byte order), or
     // no value when it cannot be carried: a string that is not UTF-8 or holds
     // NUL, nesting deeper than the centre allows, an array over the bus's

