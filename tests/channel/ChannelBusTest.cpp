@@ -182,6 +182,37 @@ TEST_F(ADBusNotificationCenter, RefusesAnArrayTheBusWouldDropItFor) {
     EXPECT_TRUE(queue.runUntil([&] { return got == 1; }, kSafetyNet));
 }
 
+// When the bus's socket is no longer at its path (a cleaned /tmp), the centre
+// cannot open its second connection: it posts through GDBus, in the same form,
+// and refuses the same notifications.
+TEST_F(ADBusNotificationCenter, PostsThroughGDBusWhenItCannotConnectBesideIt) {
+    PrivateBus ownBus;
+    const std::string address = ownBus.address();
+    const std::string path = address.substr(10, address.find(',') - 10); // unix:path=...
+    ASSERT_TRUE(address.starts_with("unix:path=")) << address;
+    auto receiver = connectTo(ownBus);
+    GDBusConnection* connection = rawConnection(ownBus);
+    ASSERT_NE(connection, nullptr);
+    ASSERT_EQ(::rename(path.c_str(), (path + ".moved").c_str()), 0);
+    {
+        auto sender = DBusNotificationCenter::create(connection, nullptr);
+        std::vector<Notification> got;
+        auto token = receiver->observe("com.tavrin.test.gdbus", queue,
+                                       [&](const Notification& n) { got.push_back(n); });
+        Value list = Value::array();
+        for (int i = 0; i < 65; ++i)
+            list.push_back(std::string(1 << 20, 'x'));
+        EXPECT_FALSE(sender->post("com.tavrin.test.gdbus", Dictionary{{"list", list}}));
+        EXPECT_TRUE(sender->post("com.tavrin.test.gdbus", everyKind()));
+        EXPECT_TRUE(queue.runUntil([&] { return got.size() == 1; }, kSafetyNet));
+        EXPECT_EQ(got.size() == 1 ? got[0].userInfo : std::nullopt,
+                  std::optional<Dictionary>(everyKind()));
+    }
+    ::rename((path + ".moved").c_str(), path.c_str());
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+}
+
 // Counts the Notification signals that reach a connection, by name, before any
 // subscription sees them: what the bus actually woke the process for.
 struct IncomingCounter {
