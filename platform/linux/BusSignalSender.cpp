@@ -3,7 +3,6 @@
 #include "common/Errno.h"
 #include "common/FileDescriptor.h"
 #include "common/SocketWait.h"
-#include "common/Unicode.h"
 #include "platform/linux/DBusNotificationCenter.h"
 
 #include <glib-unix.h>
@@ -61,8 +60,7 @@ class WireWriter {
 
     bool string(const std::string& s) {
         // D-Bus strings are UTF-8 without NUL; stop early on what can never fit.
-        if (out.size() + s.size() >= kMaxMessageSize || s.find('\0') != std::string::npos ||
-            !isValidUTF8(s))
+        if (out.size() + s.size() >= kMaxMessageSize || !DBusNotificationCenter::carriesString(s))
             return false;
         fixed(static_cast<std::uint32_t>(s.size()));
         out.append(s.c_str(), s.size() + 1);
@@ -259,8 +257,7 @@ bool greet(int fd, Clock::time_point deadline, std::string* why) {
 std::optional<std::string>
 BusSignalSender::encodeMessage(std::uint32_t serial, const std::string& name,
                                const std::optional<Dictionary>& userInfo) {
-    if (userInfo &&
-        (!userInfo->is_object() || nestingDepth(*userInfo) > DBusNotificationCenter::kMaxNesting))
+    if (userInfo && !DBusNotificationCenter::carriesUserInfo(*userInfo))
         return std::nullopt;
     WireWriter writer;
     writer.out.reserve(512);

@@ -26,11 +26,6 @@ namespace {
 constexpr const char* kLogSubsystem = "ai.tavrin.fcp";
 constexpr const char* kLogCategory = "DBusNotificationCenter";
 
-bool carryableString(const std::string& s) {
-    // D-Bus strings are UTF-8 without NUL.
-    return s.find('\0') == std::string::npos && isValidUTF8(s);
-}
-
 // Writes a body straight in GVariant's serialised form (native byte order,
 // normal form), so a message costs one buffer and one GVariant instead of a
 // tree of them built, walked by GDBus and freed again. Containers follow the
@@ -48,7 +43,8 @@ class BodyWriter {
     }
 
     bool string(const std::string& s) {
-        if (out.size() + s.size() >= DBusNotificationCenter::kMaxBodySize || !carryableString(s))
+        if (out.size() + s.size() >= DBusNotificationCenter::kMaxBodySize ||
+            !DBusNotificationCenter::carriesString(s))
             return false;
         out.append(s.c_str(), s.size() + 1);
         return true;
@@ -250,13 +246,21 @@ std::optional<Value> decodeDictionary(GVariant* dict, int depth) {
 
 } // namespace
 
+bool DBusNotificationCenter::carriesString(const std::string& s) {
+    return s.find('\0') == std::string::npos && isValidUTF8(s);
+}
+
+bool DBusNotificationCenter::carriesUserInfo(const Dictionary& userInfo) {
+    return userInfo.is_object() && nestingDepth(userInfo) <= kMaxNesting;
+}
+
 GVariant* DBusNotificationCenter::encodeBody(const std::string& name,
                                              const std::optional<Dictionary>& userInfo) {
-    if (!carryableString(name))
+    if (!carriesString(name))
         return nullptr;
     if (!userInfo)
         return g_variant_new("(s)", name.c_str());
-    if (!userInfo->is_object() || nestingDepth(*userInfo) > kMaxNesting)
+    if (!carriesUserInfo(*userInfo))
         return nullptr;
     // (sa{sv}): the name, padding, the dictionary, and the name's end.
     auto writer = std::make_unique<BodyWriter>();

@@ -112,6 +112,11 @@ class DBusNotificationCenter final : public NotificationCenter {
     // decodeBody returns no value when body does not follow the mapping.
     // Both are pure and thread-safe.
     static GVariant* encodeBody(const std::string& name, const std::optional<Dictionary>& userInfo);
+
+    // The checks both ways out make: a string the bus carries (UTF-8 without
+    // NUL), and a user info it carries (a dictionary at most kMaxNesting deep).
+    static bool carriesString(const std::string& s);
+    static bool carriesUserInfo(const Dictionary& userInfo);
     static std::optional<Notification> decodeBody(GVariant* body);
 
   private:

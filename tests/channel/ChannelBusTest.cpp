@@ -91,6 +91,14 @@ Dictionary everyKind() {
     };
 }
 
+// A user info holding one array of 65 MiB: more than the bus takes.
+Dictionary arrayOverTheBusLimit() {
+    Value list = Value::array();
+    for (int i = 0; i < 65; ++i)
+        list.push_back(std::string(1 << 20, 'x'));
+    return Dictionary{{"list", list}};
+}
+
 class ADBusNotificationCenter : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { bus = new PrivateBus(); }
@@ -174,10 +182,7 @@ TEST_F(ADBusNotificationCenter, RefusesAnArrayTheBusWouldDropItFor) {
     int got = 0;
     auto token =
         receiver->observe("com.tavrin.test.after", queue, [&](const Notification&) { ++got; });
-    Value list = Value::array();
-    for (int i = 0; i < 65; ++i)
-        list.push_back(std::string(1 << 20, 'x'));
-    EXPECT_FALSE(sender->post("com.tavrin.test.huge", Dictionary{{"list", list}}));
+    EXPECT_FALSE(sender->post("com.tavrin.test.huge", arrayOverTheBusLimit()));
     ASSERT_TRUE(sender->post("com.tavrin.test.after", std::nullopt));
     EXPECT_TRUE(queue.runUntil([&] { return got == 1; }, kSafetyNet));
 }
@@ -199,10 +204,7 @@ TEST_F(ADBusNotificationCenter, PostsThroughGDBusWhenItCannotConnectBesideIt) {
         std::vector<Notification> got;
         auto token = receiver->observe("com.tavrin.test.gdbus", queue,
                                        [&](const Notification& n) { got.push_back(n); });
-        Value list = Value::array();
-        for (int i = 0; i < 65; ++i)
-            list.push_back(std::string(1 << 20, 'x'));
-        EXPECT_FALSE(sender->post("com.tavrin.test.gdbus", Dictionary{{"list", list}}));
+        EXPECT_FALSE(sender->post("com.tavrin.test.gdbus", arrayOverTheBusLimit()));
         EXPECT_TRUE(sender->post("com.tavrin.test.gdbus", everyKind()));
         EXPECT_TRUE(queue.runUntil([&] { return got.size() == 1; }, kSafetyNet));
         EXPECT_EQ(got.size() == 1 ? got[0].userInfo : std::nullopt,
